@@ -1,0 +1,12 @@
+// The message dialogs through which the program speaks to the user. Title and text are
+// borrowed UTF-8 texts; either may be null (no title; the dialog's default text).
+#pragma once
+
+// Notices that return at once and destroy themselves when answered.
+void warn_dialog_run(const char* title, const char* text);
+void info_dialog_run(const char* title, const char* text);  // text can be selected and copied
+// Waits until the user has answered.
+void error_dialog_run(const char* title, const char* text);
+// Yes/No questions that wait: 1 for Yes, 0 for No or a closed window.
+int confirm_dialog_run(const char* title, const char* text);
+int exit_dialog_run(const char* title, const char* text);

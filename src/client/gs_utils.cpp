@@ -1,0 +1,163 @@
+#include "client/gs_utils.h"
+
+#include <cstring>
+
+#include "base/holders.h"
+#include "base/precondition.h"
+#include "client/md5.h"
+#include "platform/platform.h"
+
+const char kDefaultUserAgent[] =
+    "Mozilla/5.0 (Windows; U; Windows NT 5.1; ru;rv:1.8.1.15) Gecko/20080623 "
+    "Firefox/2.0.0.15);";
+const char kDefaultReferer[] = "http://www.example.org/";
+
+namespace {
+
+struct CurlEasyCleanup {
+  void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
+};
+struct CurlSlistFree {
+  void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
+
+// Byte offsets of the first and one past the last alphanumeric character of a valid UTF-8
+// text; begin == end when there is none.
+struct AlnumSpan {
+  const char* begin;
+  const char* end;
+};
+
+AlnumSpan alnum_span(const char* text) {
+  const char* begin = text;
+  while (*begin && !g_unichar_isalnum(g_utf8_get_char(begin))) begin = g_utf8_next_char(begin);
+  const char* end = begin;
+  for (const char* p = begin; *p; p = g_utf8_next_char(p)) {
+    if (g_unichar_isalnum(g_utf8_get_char(p))) end = g_utf8_next_char(p);
+  }
+  return {begin, end};
+}
+
+bool trimmable(const char* text) { return text && *text && g_utf8_validate(text, -1, nullptr); }
+
+}  // namespace
+
+curl_slist* gs_generate_http_header() {
+  static const char* const kHeaders[] = {
+      "Connection: keep-alive",
+      "Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;"
+      "q=0.8,image/png,*/*;q=0.5",
+      "Cache-Control: max-age=0",
+      "Connection: keep-alive",
+      "Keep-Alive: 300",
+      "Accept-Charset: windows-1251,utf-8;q=0.7,*;q=0.7",
+      "Accept-Language: ru-ru,ru;q=0.8,en-us;q=0.5,en;q=0.3",
+      // An empty value sends nothing and keeps libcurl from adding a Pragma of its own.
+      "Pragma: ",
+  };
+  CurlSlist list;
+  for (const char* header : kHeaders) {
+    curl_slist* grown = curl_slist_append(list.get(), header);
+    if (!grown) return nullptr;
+    list.release();
+    list.reset(grown);
+  }
+  return list.release();
+}
+
+gchar* gs_realloc(gchar* buffer, size_t size) {
+  return static_cast<gchar*>(g_try_realloc(buffer, size));
+}
+
+size_t gs_chunk_writer(char* bytes, size_t item_size, size_t item_count, void* chunk) {
+  auto* c = static_cast<GsChunk*>(chunk);
+  const size_t n = item_size * item_count;
+  if (n > kMaxReplyBytes - c->size) return 0;  // past the bound: abandon the transfer
+  gchar* grown = gs_realloc(c->buf, c->size + n + 1);
+  if (!grown) return 0;  // keeps the old buffer; the fetch then yields none
+  c->buf = grown;
+  std::memcpy(c->buf + c->size, bytes, n);
+  c->size += static_cast<guint32>(n);
+  c->buf[c->size] = '\0';
+  return n;
+}
+
+GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const char* referer,
+                               curl_slist* headers) {
+  TV_RETURN_VAL_IF_FAIL(url != NULL, "url != NULL", nullptr);
+  auto chunk = std::make_unique<GsChunk>();
+  CurlEasy easy(curl_easy_init());
+  if (!easy) return nullptr;
+  CurlSlist own_headers;
+  if (!headers) {
+    own_headers.reset(gs_generate_http_header());
+    headers = own_headers.get();
+  }
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_URL, url);
+  curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent ? user_agent : kDefaultUserAgent);
+  curl_easy_setopt(h, CURLOPT_REFERER, referer ? referer : kDefaultReferer);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, gs_chunk_writer);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, chunk.get());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+  const CURLcode result = curl_easy_perform(h);
+  // A failed or abandoned transfer would leave a partial body: it is no reply.
+  if (result != CURLE_OK || !chunk->buf) return nullptr;
+  return chunk;
+}
+
+std::optional<std::string> gs_string_trim_start(const char* text) {
+  if (!trimmable(text)) return std::nullopt;
+  return std::string(alnum_span(text).begin);
+}
+
+std::optional<std::string> gs_string_trim(const char* text) {
+  if (!trimmable(text)) return std::nullopt;
+  const AlnumSpan span = alnum_span(text);
+  return std::string(span.begin, span.end);
+}
+
+std::optional<std::string> gs_rtrim2(const char* str, size_t length) {
+  TV_RETURN_VAL_IF_FAIL(str != NULL, "str != NULL", std::nullopt);
+  if (length <= 2) return std::string();
+  if (str[length - 1] == '\n' && str[length - 2] == '\r') return std::string(str, length - 2);
+  return std::string(str, length);
+}
+
+std::optional<std::string> gs_utils_get_mac() {
+  const auto address = platform::adapter_address();
+  if (!address) return std::nullopt;
+  const auto& a = *address;
+  return take_text(g_strdup_printf("%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3],
+                                   a[4], a[5]));
+}
+
+std::optional<std::string> gs_md5hash(const char* s) {
+  TV_RETURN_VAL_IF_FAIL(s != NULL, "s != NULL", std::nullopt);
+  md5_state state;
+  md5_init(&state);
+  md5_append(&state, reinterpret_cast<const guint8*>(s), static_cast<gssize>(std::strlen(s)));
+  guint8 digest[16];
+  md5_finish(&state, digest);
+  std::string hex;
+  static const char kDigits[] = "0123456789abcdef";
+  for (guint8 byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xf];
+  }
+  return hex;
+}
+
+int gs_curl_check() { return platform::http_runtime_present() ? 1 : 0; }
+
+bool gs_start_browser(const char* url, std::string* error) {
+  if (!url) return true;
+  return platform::open_url(url, error);
+}

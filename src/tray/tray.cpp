@@ -1,0 +1,103 @@
+#include "tray/tray.h"
+
+#include "app/app.h"
+#include "app/edialogs.h"
+#include "client/client_api.h"
+#include "convert/glue.h"
+
+GObj<GtkStatusIcon> trayIcon;
+GtkWidget* menu = nullptr;
+
+namespace {
+
+GtkWidget* tray_make_item(GtkWidget* shell, const char* label, GCallback handler,
+                          gpointer user_data) {
+  GtkWidget* item = label ? gtk_menu_item_new_with_mnemonic(label) : gtk_menu_item_new();
+  gtk_menu_shell_append(GTK_MENU_SHELL(shell), item);
+  g_signal_connect(item, "activate", handler, user_data);
+  gtk_widget_show(item);
+  return item;
+}
+
+void tray_make_separator(GtkWidget* shell) {
+  if (!shell) return;
+  GtkWidget* separator = gtk_separator_menu_item_new();
+  gtk_menu_shell_append(GTK_MENU_SHELL(shell), separator);
+  gtk_widget_show(separator);
+}
+
+// "selection-done": the menu has served; destroy it and drop the reference taken at popup.
+void tray_menu_destroy(GtkWidget* done, gpointer) {
+  if (menu == done) menu = nullptr;
+  gtk_widget_destroy(done);
+  g_object_unref(done);
+}
+
+void tray_go_website(GtkMenuItem*, gpointer) { app_open_page(api_home_url(gs_service_base)); }
+
+void tray_go_tutorial(GtkMenuItem*, gpointer) {
+  app_open_page(api_tutorial_url(gs_service_base));
+}
+
+// Opens the key page; kept from the original interface, reached by no menu item.
+[[maybe_unused]] void tray_go_options_cb(GtkMenuItem*, gpointer) {
+  app_open_page(api_key_page_url(gs_service_base, hash ? *hash : std::string()));
+}
+
+void tray_do_convert_action(GtkMenuItem*, gpointer) {
+  if (glue_busy()) return;
+  glue_select_file();
+}
+
+void tray_check_cb(GtkMenuItem*, gpointer) {
+  if (glue_busy()) return;
+  glue_check_task();
+}
+
+void tray_get_key_cb(GtkMenuItem*, gpointer) {
+  GStr text(g_strdup_printf("Your key is : %s", hash ? hash->c_str() : ""));
+  info_dialog_run("Key information", text.get());
+}
+
+void tray_exit_cb(GtkMenuItem*, gpointer) {
+  if (exit_dialog_run("confirm", "Are you sure?")) application_quit();
+}
+
+void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
+  menu = gtk_menu_new();
+  tray_make_item(menu, "Go to website", G_CALLBACK(tray_go_website), nullptr);
+  tray_make_separator(menu);
+  tray_make_item(menu, "Select file to convert", G_CALLBACK(tray_do_convert_action), nullptr);
+  if (flv_movie) tray_make_item(menu, "Check task", G_CALLBACK(tray_check_cb), nullptr);
+  tray_make_separator(menu);
+  tray_make_item(menu, "Get key", G_CALLBACK(tray_get_key_cb), nullptr);
+  tray_make_separator(menu);
+  tray_make_item(menu, "Tutorial", G_CALLBACK(tray_go_tutorial), nullptr);
+  tray_make_separator(menu);
+  tray_make_item(menu, "Exit", G_CALLBACK(tray_exit_cb), nullptr);
+  // The program's own reference, whether or not the menu was floating; released on
+  // "selection-done".
+  g_object_ref(menu);
+  g_object_ref_sink(menu);
+  g_object_unref(menu);
+  g_signal_connect(menu, "selection-done", G_CALLBACK(tray_menu_destroy), nullptr);
+  gtk_menu_popup(GTK_MENU(menu), nullptr, nullptr, nullptr, nullptr, button, activate_time);
+}
+
+void tray_menu_activate_cb(GtkStatusIcon*, gpointer) {
+  if (glue_busy()) return;
+  GlueBusy busy;  // the question below already belongs to the workflow
+  if (confirm_dialog_run("Confirm", "Do you want to select file to convert?")) glue_select_file();
+}
+
+}  // namespace
+
+int tray_init() {
+  if (trayIcon) return 0;
+  trayIcon.reset(gtk_status_icon_new_from_stock(GTK_STOCK_EXECUTE));
+  g_signal_connect(trayIcon.get(), "popup-menu", G_CALLBACK(tray_menu_cb), trayIcon.get());
+  g_signal_connect(trayIcon.get(), "activate", G_CALLBACK(tray_menu_activate_cb), nullptr);
+  return 1;
+}
+
+void tray_toggle_visibility() {}
