@@ -1,0 +1,56 @@
+// The order service over HTTP: the command and announcement endpoints and the pages, all under
+// /tovimo/, answered from an OrderStore.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "service/order_store.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace svc {
+
+struct ServiceSettings {
+  std::optional<std::string> announcement;  // sent by hp.php instead of "SKIP"
+};
+
+class HttpService {
+ public:
+  // `store` must outlive the service. Each request is logged as one line to `log` when it is
+  // given.
+  HttpService(OrderStore& store, ServiceSettings settings, std::ostream* log);
+  ~HttpService();
+
+  HttpService(const HttpService&) = delete;
+  HttpService& operator=(const HttpService&) = delete;
+
+  // Binds the listening socket; port 0 takes any free port. The bound port, or none.
+  std::optional<int> bind(const std::string& host, int port);
+  // Serves requests on a thread pool until stop(); false when serving failed.
+  bool run();
+  // Ends run(), from any thread. A stop that comes before run() has started listening may go
+  // unnoticed by the socket layer; callers that cannot exclude that call it again until run()
+  // has returned.
+  void stop();
+  bool is_running() const;
+
+ private:
+  void route();
+  void log_request(const std::string& line);
+
+  OrderStore& store_;
+  ServiceSettings settings_;
+  std::ostream* log_;
+  std::mutex log_mutex_;
+  std::atomic<bool> stop_requested_{false};
+  std::unique_ptr<httplib::Server> server_;
+};
+
+}  // namespace svc

@@ -1,0 +1,318 @@
+#include "gui/gui_support.h"
+
+#include <gdk/gdkkeysyms.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/app.h"
+#include "base/holders.h"
+
+TestHome test_home;
+
+namespace {
+
+constexpr char kSeenMark[] = "tovimo-test-seen";
+
+GtkWidget* find_child(GtkWidget* widget, GType type) {
+  if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return widget;
+  if (!GTK_IS_CONTAINER(widget)) return nullptr;
+  GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+  GtkWidget* found = nullptr;
+  for (GList* l = children; l && !found; l = l->next) {
+    found = find_child(GTK_WIDGET(l->data), type);
+  }
+  g_list_free(children);
+  return found;
+}
+
+SeenDialog describe(GtkWidget* w) {
+  SeenDialog d;
+  d.type = G_OBJECT_TYPE_NAME(w);
+  if (const gchar* title = gtk_window_get_title(GTK_WINDOW(w))) d.title = title;
+  d.modal = gtk_window_get_modal(GTK_WINDOW(w));
+  d.transient_for_main = main_window && gtk_window_get_transient_for(GTK_WINDOW(w)) ==
+                                           GTK_WINDOW(main_window);
+  GtkWindowPosition position;
+  g_object_get(w, "window-position", &position, nullptr);
+  d.centred = position == GTK_WIN_POS_CENTER;
+
+  // Buttons as the user sees them, from left to right.
+  GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(w)->action_area));
+  std::vector<std::pair<int, std::string>> placed;
+  for (GList* l = buttons; l; l = l->next) {
+    if (GTK_IS_BUTTON(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      const gchar* label = gtk_button_get_label(GTK_BUTTON(l->data));
+      placed.emplace_back(GTK_WIDGET(l->data)->allocation.x, label ? label : "");
+    }
+  }
+  g_list_free(buttons);
+  std::stable_sort(placed.begin(), placed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& p : placed) d.buttons.push_back(p.second);
+
+  if (GTK_IS_FILE_CHOOSER(w)) {
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(w);
+    d.action = gtk_file_chooser_get_action(chooser);
+    d.overwrite_confirmation = gtk_file_chooser_get_do_overwrite_confirmation(chooser);
+    GStr folder(gtk_file_chooser_get_current_folder(chooser));
+    if (folder) d.folder = folder.get();
+    if (d.action == GTK_FILE_CHOOSER_ACTION_SAVE) {
+      GtkWidget* entry = find_child(w, GTK_TYPE_ENTRY);
+      if (entry) d.text = gtk_entry_get_text(GTK_ENTRY(entry));
+    }
+    return d;
+  }
+  if (GTK_IS_MESSAGE_DIALOG(w)) {
+    gchar* raw = nullptr;
+    g_object_get(w, "text", &raw, nullptr);
+    GStr text(raw);
+    if (text) d.text = text.get();
+    return d;
+  }
+  GtkWidget* content = GTK_DIALOG(w)->vbox;
+  if (GtkWidget* label = find_child(content, GTK_TYPE_LABEL)) {
+    d.text = gtk_label_get_text(GTK_LABEL(label));
+    d.selectable = gtk_label_get_selectable(GTK_LABEL(label));
+    d.use_markup = gtk_label_get_use_markup(GTK_LABEL(label));
+  }
+  if (GtkWidget* image = find_child(content, GTK_TYPE_IMAGE)) {
+    if (gtk_image_get_storage_type(GTK_IMAGE(image)) == GTK_IMAGE_STOCK) {
+      gchar* stock = nullptr;
+      gtk_image_get_stock(GTK_IMAGE(image), &stock, nullptr);
+      d.icon = stock ? stock : "";
+    } else {
+      d.icon = "file";
+    }
+  }
+  return d;
+}
+
+GtkWidget* button_with_label(GtkWidget* dialog, const std::string& wanted) {
+  GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(dialog)->action_area));
+  GtkWidget* found = nullptr;
+  for (GList* l = buttons; l && !found; l = l->next) {
+    const gchar* label = GTK_IS_BUTTON(l->data) ? gtk_button_get_label(GTK_BUTTON(l->data)) : nullptr;
+    if (label && wanted == label) found = GTK_WIDGET(l->data);
+  }
+  g_list_free(buttons);
+  return found;
+}
+
+}  // namespace
+
+Answer press(const char* stock_id) {
+  std::string wanted = stock_id;
+  return [wanted](GtkWidget* dialog) {
+    GtkWidget* button = button_with_label(dialog, wanted);
+    if (button) {
+      gtk_button_clicked(GTK_BUTTON(button));
+    } else {
+      ADD_FAILURE_AT(__FILE__, __LINE__);
+      gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    }
+    return true;
+  };
+}
+
+Answer respond(int response) {
+  return [response](GtkWidget* dialog) {
+    gtk_dialog_response(GTK_DIALOG(dialog), response);
+    return true;
+  };
+}
+
+Answer close_window() {
+  return [](GtkWidget* dialog) {
+    GdkEvent* event = gdk_event_new(GDK_DELETE);
+    event->any.window = GDK_WINDOW(g_object_ref(dialog->window));
+    event->any.send_event = TRUE;
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+    return true;
+  };
+}
+
+Answer escape() {
+  return [](GtkWidget* dialog) {
+    if (!gtk_widget_get_mapped(dialog)) return false;
+    // A key press alone: the dialog is gone before a release could reach it.
+    return static_cast<bool>(gdk_test_simulate_key(dialog->window, -1, -1, GDK_Escape,
+                                                   GdkModifierType(0), GDK_KEY_PRESS));
+  };
+}
+
+Answer choose_file(const std::string& path) {
+  bool asked = false;
+  return [path, asked](GtkWidget* dialog) mutable {
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    if (!asked) {
+      gtk_file_chooser_set_filename(chooser, path.c_str());
+      asked = true;
+      return false;
+    }
+    GStr current(gtk_file_chooser_get_filename(chooser));
+    if (!current || path != current.get()) return false;  // the folder is still loading
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    return true;
+  };
+}
+
+Answer save_as(const std::string& name) {
+  return [name](GtkWidget* dialog) {
+    if (!name.empty()) gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name.c_str());
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    return true;
+  };
+}
+
+DialogDriver::DialogDriver() { source_ = g_timeout_add(20, &DialogDriver::on_tick, this); }
+
+DialogDriver::~DialogDriver() {
+  g_source_remove(source_);
+  // Notices that outlive their call are closed, so that no test leaves windows behind.
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* l = toplevels; l; l = l->next) {
+    if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      gtk_dialog_response(GTK_DIALOG(l->data), GTK_RESPONSE_DELETE_EVENT);
+    }
+  }
+  g_list_free(toplevels);
+  while (gtk_events_pending()) gtk_main_iteration();
+}
+
+DialogDriver& DialogDriver::then(Answer answer) {
+  answers_.push_back(std::move(answer));
+  return *this;
+}
+
+std::vector<std::string> DialogDriver::titles() const {
+  std::vector<std::string> t;
+  for (const SeenDialog& d : seen) t.push_back(d.title);
+  return t;
+}
+
+gboolean DialogDriver::on_tick(gpointer self) {
+  static_cast<DialogDriver*>(self)->tick();
+  return G_SOURCE_CONTINUE;
+}
+
+void DialogDriver::tick() {
+  if (!current_) {
+    GList* toplevels = gtk_window_list_toplevels();
+    // Newest first: the newest modal dialog holds the grab, and a user answers it first.
+    for (GList* l = g_list_last(toplevels); l && !current_; l = l->prev) {
+      GtkWidget* w = GTK_WIDGET(l->data);
+      if (!GTK_IS_DIALOG(w) || !gtk_widget_get_mapped(w) || g_object_get_data(G_OBJECT(w), kSeenMark)) {
+        continue;
+      }
+      g_object_set_data(G_OBJECT(w), kSeenMark, GINT_TO_POINTER(1));
+      seen.push_back(describe(w));
+      current_ = w;
+      g_object_add_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer*>(&current_));
+    }
+    g_list_free(toplevels);
+  }
+  if (!current_) return;
+  GtkWidget* dialog = current_;
+  if (answers_.empty()) {
+    unexpected.push_back(seen.back().title);
+    g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&current_));
+    current_ = nullptr;
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    return;
+  }
+  Answer answer = answers_.front();
+  if (!answer(dialog)) return;
+  answers_.pop_front();
+  if (current_) {
+    g_object_remove_weak_pointer(G_OBJECT(current_), reinterpret_cast<gpointer*>(&current_));
+    current_ = nullptr;
+  }
+}
+
+bool DialogDriver::drain(int timeout_ms) {
+  return wait_until(
+      [this] {
+        if (!answers_.empty() || current_) return false;
+        bool open = false;
+        GList* toplevels = gtk_window_list_toplevels();
+        for (GList* l = toplevels; l; l = l->next) {
+          if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) open = true;
+        }
+        g_list_free(toplevels);
+        return !open;
+      },
+      timeout_ms);
+}
+
+namespace {
+
+struct HandlerRun {
+  const std::function<void()>* action;
+  bool loop_survived = false;
+  guint probe = 0;
+};
+
+gboolean on_probe(gpointer data) {
+  static_cast<HandlerRun*>(data)->loop_survived = true;
+  gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
+
+gboolean on_run_handler(gpointer data) {
+  auto* run = static_cast<HandlerRun*>(data);
+  (*run->action)();
+  // Runs only if the main loop goes on after the handler: no quit was requested.
+  run->probe = g_idle_add(on_probe, run);
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+bool run_as_handler(const std::function<void()>& action) {
+  HandlerRun run{&action};
+  g_idle_add(on_run_handler, &run);
+  gtk_main();
+  if (!run.loop_survived && run.probe) g_source_remove(run.probe);
+  return !run.loop_survived;
+}
+
+bool wait_until(const std::function<bool()>& condition, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
+  }
+  return true;
+}
+
+std::vector<GtkWidget*> visible_windows(const std::string& title) {
+  std::vector<GtkWidget*> found;
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* l = toplevels; l; l = l->next) {
+    const gchar* t = gtk_window_get_title(GTK_WINDOW(l->data));
+    if (t && title == t && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      found.push_back(GTK_WIDGET(l->data));
+    }
+  }
+  g_list_free(toplevels);
+  return found;
+}
+
+std::vector<std::string> menu_labels(GtkWidget* menu) {
+  std::vector<std::string> labels;
+  GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+  for (GList* l = items; l; l = l->next) {
+    GtkWidget* item = GTK_WIDGET(l->data);
+    if (GTK_IS_SEPARATOR_MENU_ITEM(item)) {
+      labels.push_back("---");
+    } else {
+      GtkWidget* child = gtk_bin_get_child(GTK_BIN(item));
+      labels.push_back(child && GTK_IS_LABEL(child) ? gtk_label_get_text(GTK_LABEL(child)) : "");
+    }
+  }
+  g_list_free(items);
+  return labels;
+}

@@ -1,0 +1,81 @@
+// Driving the program's own dialogs and choosers in-process: a timeout finds each dialog that
+// appears, records what the user would see, and answers it as the test says.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/test_home.h"
+
+extern TestHome test_home;
+
+struct SeenDialog {
+  std::string type;   // GTK type name
+  std::string title;
+  std::string text;   // the message, or a chooser's name field
+  std::string icon;   // stock id, or "file" for a picture
+  std::vector<std::string> buttons;  // stock ids in order
+  bool selectable = false;
+  bool modal = false;
+  bool transient_for_main = false;
+  bool centred = false;
+  bool use_markup = false;
+  // File choosers only.
+  int action = -1;
+  std::string folder;
+  bool overwrite_confirmation = false;
+};
+
+// An answer gets the dialog; it returns false to be asked again at the next tick (a chooser
+// still loading its folder), true once it has answered.
+using Answer = std::function<bool(GtkWidget* dialog)>;
+
+Answer press(const char* stock_id);  // clicks the button
+Answer respond(int response);        // as the dialog's own response
+Answer close_window();               // the window manager's close button
+Answer escape();                     // the Escape key
+Answer choose_file(const std::string& path);                // open chooser: select and accept
+Answer save_as(const std::string& name = std::string());    // save chooser: name (or proposed)
+
+class DialogDriver {
+ public:
+  DialogDriver();
+  ~DialogDriver();
+  DialogDriver(const DialogDriver&) = delete;
+  DialogDriver& operator=(const DialogDriver&) = delete;
+
+  DialogDriver& then(Answer answer);
+  // Runs the main loop until every queued answer has been given and no dialog is left open.
+  // Returns false when that took longer than `timeout_ms`.
+  bool drain(int timeout_ms = 15000);
+
+  std::vector<SeenDialog> seen;
+  std::vector<std::string> titles() const;
+  std::vector<std::string> unexpected;  // dialogs that found no answer (closed by the driver)
+  size_t pending() const { return answers_.size(); }
+
+ private:
+  static gboolean on_tick(gpointer self);
+  void tick();
+
+  guint source_ = 0;
+  GtkWidget* current_ = nullptr;
+  std::deque<Answer> answers_;
+};
+
+// Runs `action` as a handler of the running main loop, as the tray's handlers run. Returns
+// whether the main loop was asked to end by the time the handler returned.
+bool run_as_handler(const std::function<void()>& action);
+
+// Iterates the main loop until `condition` holds, up to `timeout_ms`.
+bool wait_until(const std::function<bool()>& condition, int timeout_ms = 10000);
+
+// Open dialogs and windows, by title.
+std::vector<GtkWidget*> visible_windows(const std::string& title);
+
+// Labels of a menu's items in order, "---" for a separator.
+std::vector<std::string> menu_labels(GtkWidget* menu);
