@@ -78,6 +78,12 @@ HttpService::~HttpService() = default;
 void HttpService::route() {
   httplib::Server& server = *server_;
   server.set_payload_max_length(kMaxRequestBody);
+  // The library's default adds SO_REUSEPORT, which would let a second service share the port
+  // and take half of the requests; a port in use must be an error instead.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   server.Get("/tovimo/io.php", [this](const httplib::Request& req, httplib::Response& res) {
     auto request = parse_io_query(req.params);
@@ -158,11 +164,10 @@ void HttpService::route() {
   });
 
   // Statuses that no handler gave a body, 404 above all, still get a short text.
-  server.set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request&, httplib::Response& res) {
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        reply_text(res, res.status == kNotFound ? "Not found\n" : "Request refused\n",
-                   res.status);
+        reply_text(res, res.status == kNotFound ? "Not found\n" : "Request refused\n", res.status);
         return httplib::Server::HandlerResponse::Handled;
       }));
 
@@ -198,6 +203,8 @@ void HttpService::stop() {
   server_->stop();
 }
 
-bool HttpService::is_running() const { return server_->is_running(); }
+bool HttpService::is_running() const {
+  return server_->is_running();
+}
 
 }  // namespace svc

@@ -62,8 +62,8 @@ class StopOnSignal {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string()
-                                       : "tovimo-service";
+  const std::string program =
+      argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tovimo-service";
   auto parsed = svc::parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
   if (const auto* error = std::get_if<svc::OptionError>(&parsed)) {
     std::cerr << program << ": " << error->message << "\nTry '" << program

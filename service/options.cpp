@@ -6,7 +6,9 @@ namespace svc {
 
 namespace {
 
-bool is_absolute(const char* path) { return path && path[0] == '/'; }
+bool is_absolute(const char* path) {
+  return path && path[0] == '/';
+}
 
 std::optional<int> parse_port(std::string_view text) {
   if (text.empty() || text.size() > 5 ||

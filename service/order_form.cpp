@@ -6,7 +6,9 @@ namespace svc {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 bool is_alnum(char c) {
   return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -48,8 +50,8 @@ bool is_bitrate(std::string_view text) {
 
 bool is_codec(std::string_view text) {
   return !text.empty() && is_alnum(text[0]) && std::all_of(text.begin(), text.end(), [](char c) {
-           return is_alnum(c) || c == '_' || c == '-';
-         });
+    return is_alnum(c) || c == '_' || c == '-';
+  });
 }
 
 bool matches(Option option, std::string_view text) {

@@ -151,9 +151,9 @@ void insert_key(sqlite3* db, const std::string& key) {
 
 OrderStore::OrderStore(const std::string& path) {
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);  // a failed open still hands back a handle that must be closed
   if (rc != SQLITE_OK) {
     throw StoreError("cannot open " + path + ": " +

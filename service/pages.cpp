@@ -49,8 +49,8 @@ std::string order_form(const OrderPageView& view) {
       "<fieldset>\n<legend>Format</legend>\n";
   for (std::string_view format : kFormats) {
     const std::string id = "format_" + std::string(format);
-    html += "<label><input type=\"radio\" name=\"" + std::string(kFormatField) + "\" id=\"" +
-            id + "\" value=\"" + std::string(format) + "\"";
+    html += "<label><input type=\"radio\" name=\"" + std::string(kFormatField) + "\" id=\"" + id +
+            "\" value=\"" + std::string(format) + "\"";
     if (view.form.format == format) html += " checked";
     html += "> " + std::string(format) + "</label>\n";
   }
@@ -147,7 +147,8 @@ std::string order_page(const OrderPageView& view) {
     body +=
         "<div class=\"problems\" id=\"problems\"><p>Your order was not placed; please correct "
         "it:</p>\n<ul>\n";
-    for (const std::string& problem : view.problems) body += "<li>" + html_escape(problem) + "</li>\n";
+    for (const std::string& problem : view.problems)
+      body += "<li>" + html_escape(problem) + "</li>\n";
     body += "</ul></div>\n";
   }
   body += "<h2>Open order</h2>\n";

@@ -124,6 +124,8 @@ std::string base64_encode(std::string_view bytes) {
   return out;
 }
 
-std::string error_reply(std::string_view message) { return "ERROR " + base64_encode(message); }
+std::string error_reply(std::string_view message) {
+  return "ERROR " + base64_encode(message);
+}
 
 }  // namespace svc

@@ -14,6 +14,9 @@ TestHome test_home;
 namespace {
 
 constexpr char kSeenMark[] = "tovimo-test-seen";
+constexpr char kCoveredMark[] = "tovimo-test-covered";
+// How long an uncovered dialog may take to close by itself before it counts as open again.
+constexpr gint64 kReseenAfterMs = 500;
 
 GtkWidget* find_child(GtkWidget* widget, GType type) {
   if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return widget;
@@ -171,6 +174,10 @@ DialogDriver::DialogDriver() { source_ = g_timeout_add(20, &DialogDriver::on_tic
 
 DialogDriver::~DialogDriver() {
   g_source_remove(source_);
+  if (apply_source_) g_source_remove(apply_source_);
+  if (current_) {
+    g_object_remove_weak_pointer(G_OBJECT(current_), reinterpret_cast<gpointer*>(&current_));
+  }
   // Notices that outlive their call are closed, so that no test leaves windows behind.
   GList* toplevels = gtk_window_list_toplevels();
   for (GList* l = toplevels; l; l = l->next) {
@@ -204,38 +211,83 @@ void DialogDriver::tick() {
     // Newest first: the newest modal dialog holds the grab, and a user answers it first.
     for (GList* l = g_list_last(toplevels); l && !current_; l = l->prev) {
       GtkWidget* w = GTK_WIDGET(l->data);
-      if (!GTK_IS_DIALOG(w) || !gtk_widget_get_mapped(w) || g_object_get_data(G_OBJECT(w), kSeenMark)) {
+      if (!GTK_IS_DIALOG(w) || !gtk_widget_get_mapped(w)) continue;
+      const gsize seen_mark = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(w), kSeenMark));
+      if (seen_mark == 1 || (seen_mark > 1 && g_get_monotonic_time() / 1000 < gint64(seen_mark))) {
         continue;
+      }
+      for (GList* other = toplevels; other; other = other->next) {
+        if (other->data != w && g_object_get_data(G_OBJECT(other->data), kSeenMark) &&
+            gtk_widget_get_visible(GTK_WIDGET(other->data))) {
+          g_object_set_data(G_OBJECT(other->data), kCoveredMark, GINT_TO_POINTER(1));
+        }
       }
       g_object_set_data(G_OBJECT(w), kSeenMark, GINT_TO_POINTER(1));
       seen.push_back(describe(w));
       current_ = w;
       g_object_add_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer*>(&current_));
+      answer_deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     }
     g_list_free(toplevels);
   }
-  if (!current_) return;
+  // Answers run from a source of their own, so that the ticks go on in any main loop that
+  // an answer starts (a chooser's own replace question, say).
+  if (current_ && !apply_source_) apply_source_ = g_idle_add(&DialogDriver::on_apply, this);
+}
+
+gboolean DialogDriver::on_apply(gpointer self) {
+  auto* driver = static_cast<DialogDriver*>(self);
+  driver->apply_source_ = 0;
+  driver->apply();
+  return G_SOURCE_REMOVE;
+}
+
+void DialogDriver::apply() {
   GtkWidget* dialog = current_;
+  if (!dialog) return;
+  g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&current_));
+  current_ = nullptr;
   if (answers_.empty()) {
     unexpected.push_back(seen.back().title);
-    g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&current_));
-    current_ = nullptr;
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
     return;
   }
-  Answer answer = answers_.front();
-  if (!answer(dialog)) return;
+  Answer answer = std::move(answers_.front());
   answers_.pop_front();
-  if (current_) {
-    g_object_remove_weak_pointer(G_OBJECT(current_), reinterpret_cast<gpointer*>(&current_));
-    current_ = nullptr;
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&dialog));
+  const bool done = answer(dialog);
+  if (!dialog) return;
+  g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&dialog));
+  if (done) {
+    // A dialog that a newer one covered (a chooser under its replace question) is seen again
+    // when it is still open a while after that one was answered, and takes the next answer.
+    const gint64 reopen_at = g_get_monotonic_time() / 1000 + kReseenAfterMs;
+    GList* toplevels = gtk_window_list_toplevels();
+    for (GList* l = toplevels; l; l = l->next) {
+      if (g_object_get_data(G_OBJECT(l->data), kCoveredMark)) {
+        g_object_set_data(G_OBJECT(l->data), kCoveredMark, nullptr);
+        g_object_set_data(G_OBJECT(l->data), kSeenMark, GSIZE_TO_POINTER(reopen_at));
+      }
+    }
+    g_list_free(toplevels);
+    return;
   }
+  if (std::chrono::steady_clock::now() > answer_deadline_) {
+    unexpected.push_back("no answer could be given to " + std::string(
+        gtk_window_get_title(GTK_WINDOW(dialog)) ? gtk_window_get_title(GTK_WINDOW(dialog)) : ""));
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+    return;
+  }
+  // Not ready yet (a chooser still loading its folder): the same answer again next tick.
+  answers_.push_front(std::move(answer));
+  current_ = dialog;
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&current_));
 }
 
 bool DialogDriver::drain(int timeout_ms) {
   return wait_until(
       [this] {
-        if (!answers_.empty() || current_) return false;
+        if (!answers_.empty() || current_ || apply_source_) return false;
         bool open = false;
         GList* toplevels = gtk_window_list_toplevels();
         for (GList* l = toplevels; l; l = l->next) {

@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
@@ -60,10 +61,14 @@ class DialogDriver {
 
  private:
   static gboolean on_tick(gpointer self);
+  static gboolean on_apply(gpointer self);
   void tick();
+  void apply();
 
   guint source_ = 0;
+  guint apply_source_ = 0;
   GtkWidget* current_ = nullptr;
+  std::chrono::steady_clock::time_point answer_deadline_;
   std::deque<Answer> answers_;
 };
 

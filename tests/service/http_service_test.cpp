@@ -1,0 +1,156 @@
+// The whole protocol against the service running in-process on a loopback port.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <thread>
+
+#include "service/http_service.h"
+#include "service_support.h"
+
+namespace svc {
+namespace {
+
+using svctest::test_key;
+
+const std::string kKey = test_key(0xabc);
+const char kNoOpenOrder[] = "ERROR Tm8gb3BlbiBvcmRlciBmb3IgdGhpcyBrZXk=";  // "No open order..."
+
+class ServiceHttp : public ::testing::Test {
+ protected:
+  void SetUp() override { start(std::nullopt); }
+  void TearDown() override { stop(); }
+
+  void start(std::optional<std::string> announcement) {
+    store_.emplace(dir_.file("orders.sqlite"));
+    service_.emplace(*store_, ServiceSettings{std::move(announcement)}, nullptr);
+    const std::optional<int> port = service_->bind("127.0.0.1", 0);
+    ASSERT_TRUE(port);
+    thread_ = std::thread([this] { service_->run(); });
+    ASSERT_TRUE(svctest::wait_until([this] { return service_->is_running(); }));
+    client_.emplace("127.0.0.1", *port);
+  }
+  void stop() {
+    service_->stop();
+    thread_.join();
+    service_.reset();
+    store_.reset();
+  }
+
+  // Status and body; status 0 when no reply came.
+  std::pair<int, std::string> get(const std::string& target) {
+    const httplib::Result res = client_->Get(target.c_str());
+    return res ? std::make_pair(res->status, res->body) : std::make_pair(0, std::string());
+  }
+  std::string io(const std::string& cmd, const std::string& key = kKey) {
+    return get("/tovimo/io.php?cmd=" + cmd + "&data=" + key + "&ver=1").second;
+  }
+  std::pair<int, std::string> post_order(httplib::Params form, const std::string& key = kKey) {
+    form.emplace("data", key);
+    const httplib::Result res = client_->Post("/tovimo/index.php", form);
+    return res ? std::make_pair(res->status, res->body) : std::make_pair(0, std::string());
+  }
+
+  svctest::TempDir dir_;
+  std::optional<OrderStore> store_;
+  std::optional<HttpService> service_;
+  std::thread thread_;
+  std::optional<httplib::Client> client_;
+};
+
+TEST_F(ServiceHttp, LoginSaysNewbieOnceThenOk) {
+  EXPECT_EQ(io("login"), "NEWBIE");
+  EXPECT_EQ(io("login"), "OK");
+  EXPECT_EQ(io("login", test_key(2)), "NEWBIE");
+}
+
+TEST_F(ServiceHttp, PollGivesTheOrderLineUntilYesOrCancelClosesIt) {
+  EXPECT_EQ(io("poll"), "OK");  // an unknown key is taken as known
+  EXPECT_EQ(io("yes"), kNoOpenOrder);
+  const auto [status, page] = post_order({{"format", "3GP"}, {"audio_codec", "aac"}});
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(page.find("Your order has been placed"), std::string::npos);
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");  // polling leaves it open
+  EXPECT_EQ(io("poll", test_key(2)), "OK");
+  EXPECT_EQ(io("yes"), "OK");
+  EXPECT_EQ(io("poll"), "OK");
+  EXPECT_EQ(io("yes"), kNoOpenOrder);
+
+  post_order({{"format", "AVI"}});
+  post_order({{"format", "MP4"}, {"frame_size", "640x480"}, {"audio_channels", "2"}});
+  EXPECT_EQ(io("poll"), "CONVERT MP4 640x480 0 0 0 0 0 2");  // the newer order replaced it
+  EXPECT_NE(get("/tovimo/index.php?data=" + kKey + "&ver=1").second.find("CONVERT MP4 640x480"),
+            std::string::npos);
+  EXPECT_EQ(io("cancel"), "OK");
+  EXPECT_EQ(io("poll"), "OK");
+  EXPECT_EQ(io("cancel"), kNoOpenOrder);
+}
+
+TEST_F(ServiceHttp, MalformedQueriesGetErrorRepliesNotCrashes) {
+  const std::string io_php = "/tovimo/io.php";
+  for (const std::string& target :
+       {io_php, io_php + "?cmd=poll&ver=1", io_php + "?cmd=poll&data=" + kKey,
+        io_php + "?cmd=poll&data=" + kKey + "&ver=2", io_php + "?cmd=rm&data=" + kKey + "&ver=1",
+        io_php + "?cmd=poll&data=" + kKey.substr(1) + "&ver=1",
+        io_php + "?cmd=poll&data=%00" + kKey.substr(1) + "&ver=1",
+        io_php + "?cmd=poll&data=" + kKey + "%20&ver=1", io_php + "?%zz=%&&=&cmd",
+        "/tovimo/hp.php?hash=" + kKey + "&ver=0"}) {
+    const auto [status, body] = get(target);
+    EXPECT_EQ(status, 200) << target;
+    EXPECT_EQ(body.rfind("ERROR ", 0), 0u) << target << " -> " << body;
+    EXPECT_EQ(body.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                     "0123456789+/=",
+                                     6),
+              std::string::npos)
+        << body;
+  }
+  EXPECT_EQ(io("login"), "NEWBIE");  // still serving, and nothing above registered the key
+}
+
+TEST_F(ServiceHttp, AnnouncementIsSkipUnlessOneIsSet) {
+  const std::string hp = "/tovimo/hp.php?hash=" + kKey + "&ver=1";
+  EXPECT_EQ(get(hp).second, "SKIP");
+  stop();
+  start("<b>Maintenance</b> tonight");
+  const httplib::Result res = client_->Get(hp.c_str());
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->body, "<b>Maintenance</b> tonight");
+  EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+}
+
+TEST_F(ServiceHttp, ServesThePagesAndNothingElse) {
+  EXPECT_NE(get("/tovimo/index.php").second.find("href=\"tutorial.php\""), std::string::npos);
+  EXPECT_NE(get("/tovimo/tutorial.php").second.find("Check task"), std::string::npos);
+  const auto [status, page] = get("/tovimo/index.php?data=" + kKey);
+  EXPECT_EQ(status, 200);
+  EXPECT_NE(page.find("<form method=\"post\""), std::string::npos);
+  EXPECT_NE(page.find("name=\"data\" value=\"" + kKey + "\""), std::string::npos);
+  EXPECT_EQ(get("/tovimo/index.php?data=%3Cscript%3E").first, 400);
+  for (const char* target : {"/tovimo/other.php", "/tovimo/", "/", "/tovimo/io.php/x"}) {
+    EXPECT_EQ(get(target), std::make_pair(404, std::string("Not found\n"))) << target;
+  }
+}
+
+TEST_F(ServiceHttp, FormRefusesBadInputAndStoresNothing) {
+  for (const httplib::Params& form :
+       std::vector<httplib::Params>{{{"format", "3GP"}, {"audio_codec", "a ac"}},
+                                    {{"format", "3GP"}, {"audio_codec", "a\tac"}},
+                                    {{"format", "3GP"}, {"frame_size", "320x240\n1"}},
+                                    {{"format", "3GP"}, {"video_codec", "h\xc3\xa9vc"}},
+                                    {{"format", "3G P"}},
+                                    {{"audio_codec", "aac"}}}) {
+    const auto [status, page] = post_order(form);
+    EXPECT_EQ(status, 422);
+    EXPECT_NE(page.find("Your order was not placed"), std::string::npos);
+    EXPECT_EQ(io("poll"), "OK");
+  }
+  EXPECT_NE(post_order({{"format", "3GP"}, {"audio_codec", "a ac"}}).second.find("value=\"a ac\""),
+            std::string::npos);  // shown again for correction
+  EXPECT_EQ(post_order({{"format", " 3GP "}, {"audio_codec", "  aac\t"}}).first, 200);
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");
+  EXPECT_EQ(post_order({{"format", "AVI"}}, "not-a-key").first, 400);
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");
+}
+
+}  // namespace
+}  // namespace svc
