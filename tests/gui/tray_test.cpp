@@ -1,0 +1,210 @@
+// The tray icon and its menu, as the user reaches everything after start-up.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "client/client_api.h"
+#include "gui/gui_support.h"
+#include "support/loopback_server.h"
+#include "tray/tray.h"
+
+namespace {
+
+const std::string kKey = "00112233445566778899aabbccddeeff";
+const std::vector<std::string> kMenuWithoutFile = {
+    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial", "---",
+    "Exit"};
+const std::vector<std::string> kMenuWithFile = {
+    "Go to website", "---", "Select file to convert", "Check task", "---", "Get key", "---",
+    "Tutorial", "---", "Exit"};
+
+class TrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!trayIcon) {
+      ASSERT_EQ(tray_init(), 1);
+    }
+    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+    hash = kKey;
+    flv_movie.reset();
+    gs_service_base = service_.server().base();
+    test_home.forget_calls();
+  }
+  void TearDown() override { flv_movie.reset(); }
+
+  // Pops the menu up as a right click does; returns it.
+  GtkWidget* popup() {
+    g_signal_emit_by_name(trayIcon.get(), "popup-menu", 3u, guint(GDK_CURRENT_TIME));
+    return menu;
+  }
+
+  GtkWidget* item(GtkWidget* shown, const std::string& label) {
+    GList* items = gtk_container_get_children(GTK_CONTAINER(shown));
+    GtkWidget* found = nullptr;
+    for (GList* l = items; l; l = l->next) {
+      GtkWidget* child = gtk_bin_get_child(GTK_BIN(l->data));
+      if (child && GTK_IS_LABEL(child) && label == gtk_label_get_text(GTK_LABEL(child))) {
+        found = GTK_WIDGET(l->data);
+      }
+    }
+    g_list_free(items);
+    return found;
+  }
+
+  // Chooses a menu item as the user does: the menu closes, the item's handler runs, then the
+  // menu reports its selection done. Returns whether the main loop was asked to end.
+  bool choose(const std::string& label) {
+    GtkWidget* shown = popup();
+    GtkWidget* chosen = item(shown, label);
+    EXPECT_NE(chosen, nullptr) << label;
+    if (!chosen) return false;
+    return run_as_handler(
+        [&] { gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), chosen, TRUE); });
+  }
+
+  ScriptedService service_;
+};
+
+TEST_F(TrayTest, IconComesFromStockAndIsMadeOnce) {
+  EXPECT_STREQ(gtk_status_icon_get_stock(trayIcon.get()), "gtk-execute");
+  EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_FALSE(gtk_status_icon_get_blinking(trayIcon.get()));
+  GtkStatusIcon* before = trayIcon.get();
+  EXPECT_EQ(tray_init(), 0);
+  EXPECT_EQ(trayIcon.get(), before);
+}
+
+TEST_F(TrayTest, MenuOffersCheckTaskOnlyWhileAFileIsSelected) {
+  GtkWidget* first = popup();
+  EXPECT_EQ(menu_labels(first), kMenuWithoutFile);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(first));
+
+  flv_movie = "/videos/clip.flv";
+  GtkWidget* second = popup();
+  EXPECT_EQ(menu_labels(second), kMenuWithFile);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(second));
+
+  flv_movie.reset();
+  EXPECT_EQ(menu_labels(popup()), kMenuWithoutFile);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(menu));
+}
+
+TEST_F(TrayTest, EachMenuIsReleasedWhenItsSelectionIsDone) {
+  GtkWidget* shown = popup();
+  ASSERT_TRUE(GTK_IS_MENU(shown));
+  EXPECT_FALSE(g_object_is_floating(shown));
+  EXPECT_TRUE(gtk_widget_get_visible(shown));
+  gpointer watch = shown;
+  g_object_add_weak_pointer(G_OBJECT(shown), &watch);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(shown));  // dismissed without choosing
+  EXPECT_EQ(watch, nullptr);                       // destroyed and released
+  EXPECT_EQ(menu, nullptr);
+  GtkWidget* next = popup();
+  EXPECT_TRUE(GTK_IS_MENU(next));
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(next));
+  EXPECT_TRUE(service_.server().requests().empty());  // dismissing starts nothing
+}
+
+TEST_F(TrayTest, LeftClickAsksBeforeSelectingAFile) {
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-no"));
+    EXPECT_FALSE(run_as_handler([] { g_signal_emit_by_name(trayIcon.get(), "activate"); }));
+    ASSERT_EQ(driver.seen.size(), 1u);
+    EXPECT_EQ(driver.seen[0].title, "Confirm");
+    EXPECT_EQ(driver.seen[0].text, "Do you want to select file to convert?");
+  }
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-yes")).then(press("gtk-cancel"));
+    run_as_handler([] { g_signal_emit_by_name(trayIcon.get(), "activate"); });
+    EXPECT_EQ(driver.titles(), (std::vector<std::string>{"Confirm", "Open File"}));
+  }
+}
+
+TEST_F(TrayTest, SelectFileItemOpensTheChooserWithoutAQuestion) {
+  DialogDriver driver;
+  driver.then(press("gtk-cancel"));
+  choose("Select file to convert");
+  EXPECT_EQ(driver.titles(), std::vector<std::string>{"Open File"});
+}
+
+TEST_F(TrayTest, CheckTaskPollsForTheSelectedFile) {
+  service_.reply("poll", {"nothing to say"});
+  flv_movie = "/videos/clip.flv";
+  choose("Check task");
+  EXPECT_EQ(service_.server().commands(), std::vector<std::string>{"poll"});
+  EXPECT_EQ(flv_movie, "/videos/clip.flv");
+}
+
+TEST_F(TrayTest, GetKeyShowsTheKeySelectableAndReturnsAtOnce) {
+  choose("Get key");
+  EXPECT_EQ(visible_windows("Key information").size(), 1u);  // still up after the handler
+  DialogDriver driver;
+  driver.then(press("gtk-ok"));
+  ASSERT_TRUE(driver.drain());
+  ASSERT_EQ(driver.seen.size(), 1u);
+  EXPECT_EQ(driver.seen[0].text, "Your key is : " + kKey);
+  EXPECT_TRUE(driver.seen[0].selectable);
+  EXPECT_EQ(driver.seen[0].icon, "gtk-dialog-info");
+}
+
+TEST_F(TrayTest, WebsiteAndTutorialOpenInTheBrowser) {
+  choose("Go to website");
+  choose("Tutorial");
+  ASSERT_TRUE(wait_until([] { return test_home.browser_urls().size() == 2; }));
+  EXPECT_EQ(test_home.browser_urls(),
+            (std::vector<std::string>{service_.server().base() + "index.php",
+                                      service_.server().base() + "tutorial.php"}));
+}
+
+TEST_F(TrayTest, ExitAsksAndEndsOnlyOnYes) {
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-no"));
+    EXPECT_FALSE(choose("Exit"));
+    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    ASSERT_EQ(driver.seen.size(), 1u);
+    EXPECT_EQ(driver.seen[0].title, "confirm");
+    EXPECT_EQ(driver.seen[0].text, "Are you sure?");
+    EXPECT_EQ(driver.seen[0].icon, "file");
+  }
+  {
+    DialogDriver driver;
+    driver.then(close_window());
+    EXPECT_FALSE(choose("Exit"));
+    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+  }
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-yes"));
+    EXPECT_TRUE(choose("Exit"));
+    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  }
+}
+
+// While a workflow step waits for the user, the tray's ways into the workflow start nothing.
+TEST_F(TrayTest, WorkflowIsNotEnteredTwice) {
+  service_.reply("poll", {"OK"});
+  flv_movie = "/videos/clip.flv";
+  DialogDriver driver;
+  bool reentered_quietly = false;
+  driver.then([&](GtkWidget* chooser) {
+    GtkWidget* shown = popup();
+    gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), item(shown, "Check task"), TRUE);
+    shown = popup();
+    gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), item(shown, "Select file to convert"),
+                                 TRUE);
+    g_signal_emit_by_name(trayIcon.get(), "activate");
+    reentered_quietly = service_.server().requests().empty();
+    gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+    return true;
+  });
+  choose("Select file to convert");
+  EXPECT_TRUE(reentered_quietly);
+  EXPECT_EQ(driver.titles(), std::vector<std::string>{"Open File"});
+  // Once the chooser is gone, the tray works as before.
+  EXPECT_EQ(menu_labels(popup()), kMenuWithoutFile);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(menu));
+}
+
+}  // namespace
