@@ -196,7 +196,8 @@ bool start_converter(const std::string& command_line, std::string* error) {
   }
   build_window(run.get(), command_line);
   run->refresh_id = g_timeout_add(kRefreshMilliseconds, on_refresh_timeout, run.get());
-  g_child_watch_add(run->pid, on_child_exit, run.release());
+  const GPid pid = run->pid;
+  g_child_watch_add(pid, on_child_exit, run.release());
   return true;
 }
 

@@ -1,0 +1,177 @@
+// Start-up in-process: the checks, the login's answers, the announcement, the launch's own
+// refusals.
+#include <gtest/gtest.h>
+
+#include <glib/gstdio.h>
+
+#include "app/app.h"
+#include "app/help.h"
+#include "client/client_api.h"
+#include "convert/ffmpeg_exec.h"
+#include "gui/gui_support.h"
+#include "support/loopback_server.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gs_service_base = service_.server().base();
+    hash = "ffeeddccbbaa99887766554433221100";
+    automode = 0;
+    newbie = 0;
+  }
+  ScriptedService service_;
+};
+
+TEST_F(AppTest, InitLoadsTheInterfaceAndComputesTheKey) {
+  int argc = 0;
+  char** argv = nullptr;
+  DialogDriver driver;
+  ASSERT_EQ(application_init(&argc, &argv), 1);
+  EXPECT_TRUE(driver.seen.empty());
+  ASSERT_TRUE(xml);
+  ASSERT_TRUE(GTK_IS_WINDOW(main_window));
+  EXPECT_FALSE(gtk_widget_get_visible(main_window));  // never shown
+  ASSERT_TRUE(hash);
+  EXPECT_EQ(hash->size(), 32u);
+  EXPECT_EQ(*hash, *gs_md5hash(macaddr->c_str()));
+  EXPECT_EQ(in_progress, 0);
+}
+
+TEST_F(AppTest, MissingConverterStopsTheStart) {
+  test_home.hide_converter(true);
+  int argc = 0;
+  char** argv = nullptr;
+  DialogDriver driver;
+  driver.then(press("gtk-ok"));
+  EXPECT_EQ(application_init(&argc, &argv), 0);
+  test_home.hide_converter(false);
+  EXPECT_EQ(driver.titles(), Strings{"ffmpeg error"});
+  EXPECT_EQ(driver.seen[0].text, "Sorry, but you haven't yet ffmpeg");
+}
+
+TEST_F(AppTest, LoginAnswersSetTheModes) {
+  const std::vector<std::tuple<std::string, int, int>> accepted = {
+      {"OK\r\n", 0, 0}, {"  AUTOOK ", 1, 0}, {"NEWBIE", 0, 1}};
+  for (const auto& [reply, expected_automode, expected_newbie] : accepted) {
+    SCOPED_TRACE(reply);
+    service_.reply("login", {reply});
+    automode = 7;
+    newbie = 0;
+    DialogDriver driver;
+    EXPECT_EQ(app_try_login(), 1);
+    EXPECT_EQ(automode, expected_automode);
+    EXPECT_EQ(newbie, expected_newbie);
+    EXPECT_TRUE(driver.seen.empty());
+  }
+}
+
+TEST_F(AppTest, LoginRefusalsAreShownAsDesigned) {
+  const std::vector<std::pair<std::string, Strings>> cases = {
+      {"ok", {"Cannot login to the system"}},
+      {"Account locked.\r\nCall us.", {"Account locked.\r\nCall us."}},
+      {"K", {}},
+      {"OK" + std::string(499, ' '), {}},
+      {"", {"Cannot login to the system"}},  // no reply at all
+  };
+  for (const auto& [reply, texts] : cases) {
+    SCOPED_TRACE(reply.size());
+    service_.reply("login", {reply});
+    DialogDriver driver;
+    if (!texts.empty()) driver.then(press("gtk-ok"));
+    EXPECT_EQ(app_try_login(), 0);
+    Strings shown;
+    for (const SeenDialog& d : driver.seen) {
+      EXPECT_EQ(d.title, "login error");
+      shown.push_back(d.text);
+    }
+    EXPECT_EQ(shown, texts);
+  }
+}
+
+TEST_F(AppTest, AnnouncementIsSkippedOnlyForExactlySkip) {
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_EQ(application_init(&argc, &argv), 1);
+  {
+    DialogDriver driver;
+    try_show_help();
+    EXPECT_TRUE(driver.seen.empty());
+    const RecordedRequest r = service_.server().requests().back();
+    EXPECT_EQ(r.target, "/tovimo/hp.php?hash=" + *hash + "&ver=1");
+  }
+  service_.announce("<b>New</b> formats &amp; more\r\n");
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    try_show_help();
+    ASSERT_EQ(driver.seen.size(), 1u);
+    EXPECT_EQ(driver.seen[0].text, "New formats & more\n");  // the label shows CR LF as one break
+    EXPECT_TRUE(driver.seen[0].use_markup);
+    EXPECT_TRUE(driver.seen[0].selectable);
+    EXPECT_TRUE(driver.seen[0].centred);
+    EXPECT_FALSE(GTK_IS_WIDGET(glade_xml_get_widget(xml.get(), "dialog_up")) &&
+                 gtk_widget_get_visible(glade_xml_get_widget(xml.get(), "dialog_up")));
+  }
+}
+
+TEST_F(AppTest, AnnouncementThatIsNotMarkupIsShownAsItStands) {
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_EQ(application_init(&argc, &argv), 1);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"SKIP\r\n", "SKIP\n"}, {"1 < 2 & <b>x", "1 < 2 & <b>x"}};
+  for (const auto& [text, shown] : cases) {
+    service_.announce(text);
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    try_show_help();
+    ASSERT_EQ(driver.seen.size(), 1u);
+    EXPECT_EQ(driver.seen[0].text, shown);
+    // Reload: each announcement dialog is destroyed once answered.
+    ASSERT_EQ(application_init(&argc, &argv), 1);
+  }
+}
+
+TEST_F(AppTest, AnnouncementNeedsTheServiceAndTheInterface) {
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_EQ(application_init(&argc, &argv), 1);
+  service_.announce("hello");
+  gs_service_base = "http://127.0.0.1:1/tovimo/";  // nothing listens there
+  DialogDriver driver;
+  try_show_help();
+  EXPECT_TRUE(driver.seen.empty());
+
+  gs_service_base = service_.server().base();
+  ASSERT_EQ(g_rename("ui.glade", "ui.glade.away"), 0);
+  ASSERT_EQ(application_init(&argc, &argv), 1);  // dialogs then simply have no parent
+  g_rename("ui.glade.away", "ui.glade");
+  EXPECT_EQ(main_window, nullptr);
+  try_show_help();
+  EXPECT_TRUE(driver.seen.empty());
+}
+
+TEST_F(AppTest, LaunchRefusesIncompleteTasksInOrder) {
+  FfmpegTask task;
+  DialogDriver driver;
+  driver.then(press("gtk-ok")).then(press("gtk-ok")).then(press("gtk-ok"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(ffmpeg_execute_task(nullptr));
+  EXPECT_FALSE(ffmpeg_execute_task(&task));
+  task.source = "/a.flv";
+  EXPECT_FALSE(ffmpeg_execute_task(&task));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // nothing printed
+  Strings texts;
+  for (const SeenDialog& d : driver.seen) {
+    EXPECT_EQ(d.title, "ffmpeg failure");
+    texts.push_back(d.text);
+  }
+  EXPECT_EQ(texts, (Strings{"task is NULL", "source is NULL", "destination is NULL"}));
+  EXPECT_TRUE(test_home.converter_calls().empty());
+}
+
+}  // namespace

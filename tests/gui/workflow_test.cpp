@@ -1,0 +1,443 @@
+// The conversion workflow end to end in-process: real choosers and dialogs answered by the
+// test, a scripted service on loopback, the stand-in browser and converter.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/app.h"
+#include "client/client_api.h"
+#include "convert/glue.h"
+#include "gui/gui_support.h"
+#include "support/log_capture.h"
+#include "support/loopback_server.h"
+#include "tray/tray.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::string kKey = "0123456789abcdef0123456789abcdef";
+const std::string kStatus =
+    "Now, please wait while converting in progress.\nWhen the window will be closed, check result";
+const std::string kOrderQuestion = "You have one unfinished task. \n Do you want to process?";
+
+class WorkflowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!trayIcon) {
+      ASSERT_EQ(tray_init(), 1);
+    }
+    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+    hash = kKey;
+    automode = 0;
+    in_progress = 0;
+    flv_movie.reset();
+    gs_service_base = service_.server().base();
+    test_home.forget_calls();
+    clip_ = touch(test_home.desktop + "/clip.flv");
+  }
+  void TearDown() override {
+    flv_movie.reset();
+    g_unsetenv("TOVIMO_FAKE_FFMPEG_STATUS");
+  }
+
+  static std::string touch(const std::string& path) {
+    std::ofstream(path) << "FLV";
+    return path;
+  }
+
+  // Selects `clip_` through the open chooser; the poll follows at once.
+  bool select_clip(DialogDriver& driver) {
+    driver.then(choose_file(clip_));
+    return run_as_handler(glue_select_file);
+  }
+
+  std::string order_page() { return service_.server().base() + "index.php?data=" + kKey + "&ver=1"; }
+
+  Strings converter_argv(const std::string& destination) const {
+    return {"ffmpeg", "-i", clip_, "-f", "avi", "-y", destination};
+  }
+
+  ScriptedService service_;
+  std::string clip_;
+};
+
+TEST_F(WorkflowTest, FirstPollOpensTheOrderPageAndKeepsTheSelection) {
+  service_.reply("poll", {"OK\r\n"});
+  DialogDriver driver;
+  EXPECT_FALSE(select_clip(driver));
+  EXPECT_EQ(flv_movie, clip_);
+  EXPECT_EQ(service_.server().commands(), Strings{"poll"});
+  ASSERT_TRUE(wait_until([] { return !test_home.browser_urls().empty(); }));
+  EXPECT_EQ(test_home.browser_urls(), Strings{order_page()});
+  EXPECT_EQ(driver.titles(), Strings{"Open File"});
+}
+
+TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
+  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0\r\n"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(run_as_handler(glue_check_task));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string destination = test_home.videos + "/movie.avi";
+  EXPECT_EQ(printed, "ffmpeg -i '" + clip_ + "' -f avi -y '" + destination + "'\n");
+  ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
+  EXPECT_EQ(test_home.converter_calls()[0], converter_argv(destination));
+  ASSERT_TRUE(driver.drain());
+  EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "status"}));
+  EXPECT_EQ(driver.seen[0].text, kOrderQuestion);
+  EXPECT_EQ(driver.seen[2].text, kStatus);
+  EXPECT_EQ(driver.seen[2].icon, "gtk-dialog-info");
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "yes"}));
+  EXPECT_EQ(flv_movie, std::nullopt);
+  // The converter's window closes by itself once the converter has succeeded.
+  EXPECT_TRUE(wait_until([] { return visible_windows("ffmpeg").empty(); }));
+}
+
+TEST_F(WorkflowTest, EveryFormatStartsTheConverterWithItsOptions) {
+  const std::vector<std::pair<std::string, Strings>> orders = {
+      {"AVI", {"-f", "avi"}},
+      {"WMV", {"-vcodec", "wmv1", "-acodec", "wmav2"}},
+      {"3GP", {"-f", "3gp", "-s", "176x144", "-vcodec", "mpeg4", "-acodec", "libfaac", "-ab",
+               "12.2k", "-ar", "8000", "-ac", "1"}},
+      {"MOV", {"-f", "mov"}},
+      {"PSP", {"-f", "psp"}},
+      {"MP4", {"-f", "mp4", "-s", "320x240"}},
+  };
+  const std::string odd_clip = touch(test_home.desktop + "/it's a \"clip\" \\ here.flv");
+  for (const auto& [format, options] : orders) {
+    SCOPED_TRACE(format);
+    test_home.forget_calls();
+    service_.reply("poll", {"CONVERT " + format + " 0 0 0 0 0 0 0"});
+    service_.reply("yes", {"OK"});
+    flv_movie = odd_clip;
+    DialogDriver driver;
+    driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
+    testing::internal::CaptureStdout();
+    run_as_handler(glue_check_task);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
+    Strings expected = {"ffmpeg", "-i", odd_clip};
+    expected.insert(expected.end(), options.begin(), options.end());
+    std::string extension = format;
+    for (char& c : extension) c = static_cast<char>(g_ascii_tolower(c));
+    expected.insert(expected.end(), {"-y", test_home.videos + "/movie." + extension});
+    EXPECT_EQ(test_home.converter_calls()[0], expected);
+    EXPECT_TRUE(driver.drain());
+  }
+}
+
+TEST_F(WorkflowTest, ServiceValuesReachTheConverterUnchanged) {
+  service_.reply("poll", {"CONVERT MOV 640x480 #1 'q' a\\b \"c\" 44100\t2 1"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(save_as("out 'quoted'.mov")).then(press("gtk-ok"));
+  testing::internal::CaptureStdout();
+  run_as_handler(glue_check_task);
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
+  EXPECT_EQ(test_home.converter_calls()[0],
+            (Strings{"ffmpeg", "-i", clip_, "-f", "mov", "-s", "640x480", "-b", "#1", "-vcodec",
+                     "a\\b", "-acodec", "\"c\"", "-ab", "'q'", "-ar", "44100\t2", "-ac", "1", "-y",
+                     test_home.videos + "/out 'quoted'.mov"}));
+  EXPECT_TRUE(driver.drain());
+}
+
+TEST_F(WorkflowTest, DecliningTheOrderSendsCancelAndEndsTheSelection) {
+  for (Answer answer : {press("gtk-no"), close_window()}) {
+    service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+    service_.reply("cancel", {"OK\r\n"});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(answer);
+    EXPECT_FALSE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), Strings{"Confirmation"});
+    EXPECT_EQ(flv_movie, std::nullopt);
+  }
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "cancel", "poll", "cancel"}));
+  EXPECT_TRUE(test_home.converter_calls().empty());
+}
+
+TEST_F(WorkflowTest, CancelledSaveWarnsAfterYesWasSent) {
+  service_.reply("poll", {"CONVERT MP4 0 0 0 0 0 0 0"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(press("gtk-cancel")).then(press("gtk-ok"));
+  EXPECT_FALSE(run_as_handler(glue_check_task));
+  ASSERT_TRUE(driver.drain());
+  EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "Tovimo"}));
+  EXPECT_EQ(driver.seen[2].text, "Canceled");
+  EXPECT_EQ(driver.seen[2].icon, "gtk-dialog-warning");
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "yes"}));
+  EXPECT_EQ(flv_movie, std::nullopt);
+  EXPECT_TRUE(test_home.converter_calls().empty());
+}
+
+TEST_F(WorkflowTest, OrderThatDoesNotParseIsReportedAfterYes) {
+  service_.reply("poll", {"CONVERT AVI 0 0"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(press("gtk-ok"));
+  EXPECT_FALSE(run_as_handler(glue_check_task));
+  EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "ffmpeg failure"}));
+  EXPECT_EQ(driver.seen[1].text, "error while parsing");
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "yes"}));
+  EXPECT_EQ(flv_movie, std::nullopt);
+}
+
+TEST_F(WorkflowTest, ErrorRepliesToYesAndCancelAreShownWholeWithoutQuitting) {
+  // "Hello, padding" needs base64 padding at the end of the reply.
+  const std::string error = "ERROR SGVsbG8sIHBhZGRpbmc=";
+  {
+    service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+    service_.reply("yes", {error + "\r\n"});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(press("gtk-yes")).then(press("gtk-ok"));
+    EXPECT_FALSE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "error"}));
+    EXPECT_EQ(driver.seen[1].text, "Hello, padding");
+  }
+  {
+    service_.reply("cancel", {error + "\r\n"});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(press("gtk-no")).then(press("gtk-ok"));
+    EXPECT_FALSE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "error"}));
+    EXPECT_EQ(driver.seen[1].text, "Hello, padding");
+  }
+  EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_EQ(flv_movie, std::nullopt);
+}
+
+TEST_F(WorkflowTest, UnrecognisedRepliesToYesAndCancelShowNothing) {
+  for (const char* cmd : {"yes", "cancel"}) {
+    SCOPED_TRACE(cmd);
+    service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+    service_.reply(cmd, {"maybe later"});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(press(std::string(cmd) == "yes" ? "gtk-yes" : "gtk-no"));
+    EXPECT_FALSE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), Strings{"Confirmation"});
+    EXPECT_EQ(flv_movie, std::nullopt);
+  }
+  EXPECT_TRUE(test_home.converter_calls().empty());
+}
+
+TEST_F(WorkflowTest, PollErrorIsShownWholeAndEndsTheProgram) {
+  service_.reply("poll", {"ERROR SGVsbG8sIHBhZGRpbmc=\r\n"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-ok"));
+  EXPECT_TRUE(run_as_handler(glue_check_task));
+  EXPECT_EQ(driver.titles(), Strings{"error"});
+  EXPECT_EQ(driver.seen[0].text, "Hello, padding");
+  EXPECT_EQ(driver.seen[0].icon, "gtk-dialog-error");
+  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+}
+
+TEST_F(WorkflowTest, PollErrorWithoutMessageIsUnhandledAndEndsTheProgram) {
+  service_.reply("poll", {"ERROR"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-ok"));
+  EXPECT_TRUE(run_as_handler(glue_check_task));
+  EXPECT_EQ(driver.titles(), Strings{"unhandled error"});
+  EXPECT_EQ(driver.seen[0].text, "UNHANDLED ERROR");
+}
+
+TEST_F(WorkflowTest, ErrorAndOrderTogetherStillAskBeforeTheEnd) {
+  service_.reply("poll", {"ERROR SGVsbG8= CONVERT AVI 0 0 0 0 0 0 0"});
+  service_.reply("cancel", {"OK"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  driver.then(press("gtk-ok")).then([](GtkWidget* dialog) {
+    // The icon is already gone while the order question is up.
+    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NO);
+    return true;
+  });
+  EXPECT_TRUE(run_as_handler(glue_check_task));
+  EXPECT_EQ(driver.titles(), (Strings{"error", "Confirmation"}));
+  EXPECT_EQ(driver.seen[0].text, "Hello");
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "cancel"}));
+}
+
+TEST_F(WorkflowTest, FailedPollKeepsTheSelectionUnlessInAutomode) {
+  service_.reply("poll", {""});  // no body: no reply
+  flv_movie = clip_;
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    EXPECT_FALSE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), Strings{"poll failed"});
+    EXPECT_EQ(driver.seen[0].text, "error while polling the server");
+    EXPECT_EQ(flv_movie, clip_);
+    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+  }
+  automode = 1;
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    EXPECT_TRUE(run_as_handler(glue_check_task));
+    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  }
+}
+
+TEST_F(WorkflowTest, BlankOrUndecodablePollIsADataErrorThatEndsTheProgram) {
+  for (const char* body : {" \r\n \r\n", "\xff\xfeOK"}) {
+    service_.reply("poll", {body});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    EXPECT_TRUE(run_as_handler(glue_check_task));
+    EXPECT_EQ(driver.titles(), Strings{"data error"});
+    EXPECT_EQ(driver.seen[0].text, "data transmission error");
+  }
+}
+
+TEST_F(WorkflowTest, UnknownPollReplyChangesNothing) {
+  service_.reply("poll", {"ok"});
+  flv_movie = clip_;
+  DialogDriver driver;
+  EXPECT_FALSE(run_as_handler(glue_check_task));
+  EXPECT_TRUE(driver.seen.empty());
+  EXPECT_EQ(flv_movie, clip_);
+  EXPECT_TRUE(test_home.browser_urls().empty());
+}
+
+TEST_F(WorkflowTest, OnlyDotFlvPassesAndEachTryStartsAFreshChooser) {
+  const std::string upper = touch(test_home.desktop + "/CLIP.FLV");
+  const std::string dotted_dir = test_home.desktop + "/my.videos";
+  g_mkdir_with_parents(dotted_dir.c_str(), 0700);
+  const std::string no_extension = touch(dotted_dir + "/clip");
+  const std::string backup = touch(test_home.desktop + "/clip.flv.bak");
+  service_.reply("poll", {"OK"});
+  DialogDriver driver;
+  const Strings rejected = {upper, no_extension, backup};
+  for (const std::string& path : rejected) driver.then(choose_file(path)).then(press("gtk-yes"));
+  driver.then(choose_file(clip_));
+  EXPECT_FALSE(run_as_handler(glue_select_file));
+  EXPECT_EQ(driver.titles(), (Strings{"Open File", "Try again?", "Open File", "Try again?",
+                                      "Open File", "Try again?", "Open File"}));
+  EXPECT_EQ(driver.seen[1].text, "You have selected not valid flash movie (.flv)\nTry again?");
+  EXPECT_EQ(service_.server().commands(), Strings{"poll"});  // exactly once, for the last file
+  EXPECT_EQ(flv_movie, clip_);
+
+  EXPECT_TRUE(glue_has_flv_extension("/x/.flv"));
+  EXPECT_FALSE(glue_has_flv_extension("/x/clip.Flv"));
+  EXPECT_FALSE(glue_has_flv_extension("clip"));
+}
+
+TEST_F(WorkflowTest, DecliningToTryAgainOrCancellingLeavesNoFileSelected) {
+  const std::string text = touch(test_home.desktop + "/notes.txt");
+  flv_movie = clip_;
+  {
+    DialogDriver driver;
+    driver.then(choose_file(text)).then(press("gtk-no"));
+    run_as_handler(glue_select_file);
+    EXPECT_EQ(flv_movie, std::nullopt);
+  }
+  flv_movie = clip_;
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-cancel"));
+    run_as_handler(glue_select_file);
+    EXPECT_EQ(flv_movie, std::nullopt);
+  }
+  EXPECT_TRUE(service_.server().requests().empty());
+}
+
+TEST_F(WorkflowTest, ConverterThatCannotStartIsReportedWithoutTheStatusNotice) {
+  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  test_home.hide_converter(true);
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
+  testing::internal::CaptureStdout();
+  run_as_handler(glue_check_task);
+  testing::internal::GetCapturedStdout();
+  test_home.hide_converter(false);
+  ASSERT_TRUE(driver.drain());
+  EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "ffmpeg failure"}));
+  EXPECT_NE(driver.seen[2].text.find("\"ffmpeg\" was not found"), std::string::npos)
+      << driver.seen[2].text;
+  EXPECT_EQ(flv_movie, std::nullopt);
+}
+
+TEST_F(WorkflowTest, FailedConversionKeepsItsWindowWithTheReason) {
+  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+  service_.reply("yes", {"OK"});
+  flv_movie = clip_;
+  g_setenv("TOVIMO_FAKE_FFMPEG_STATUS", "3", TRUE);
+  g_setenv("TOVIMO_FAKE_FFMPEG_STDERR", "Unknown encoder 'libfaac'", TRUE);
+  DialogDriver driver;
+  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
+  testing::internal::CaptureStdout();
+  run_as_handler(glue_check_task);
+  testing::internal::GetCapturedStdout();
+  g_unsetenv("TOVIMO_FAKE_FFMPEG_STDERR");
+  ASSERT_TRUE(driver.drain());
+  std::string shown;
+  ASSERT_TRUE(wait_until([&] {
+    for (GtkWidget* window : visible_windows("ffmpeg")) {
+      // The status line and the output view, as the user reads them.
+      std::function<void(GtkWidget*)> collect = [&](GtkWidget* w) {
+        if (GTK_IS_LABEL(w)) shown += std::string(gtk_label_get_text(GTK_LABEL(w))) + "\n";
+        if (GTK_IS_TEXT_VIEW(w)) {
+          GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(w));
+          GtkTextIter s, e;
+          gtk_text_buffer_get_bounds(b, &s, &e);
+          gchar* t = gtk_text_buffer_get_text(b, &s, &e, FALSE);
+          shown += t;
+          g_free(t);
+        }
+        if (GTK_IS_CONTAINER(w)) {
+          GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+          for (GList* l = children; l; l = l->next) collect(GTK_WIDGET(l->data));
+          g_list_free(children);
+        }
+      };
+      shown.clear();
+      collect(window);
+      if (shown.find("exit status 3") != std::string::npos) return true;
+    }
+    return false;
+  })) << shown;
+  EXPECT_NE(shown.find("The converter failed with exit status 3."), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Unknown encoder 'libfaac'"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("frame=3"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("frame=1"), std::string::npos) << shown;  // progress rewrote its line
+  for (GtkWidget* window : visible_windows("ffmpeg")) gtk_widget_destroy(window);
+}
+
+TEST_F(WorkflowTest, PreconditionsWarnAndDoNothing) {
+  LogCapture log;
+  glue_check_task();
+  EXPECT_TRUE(log.has_critical("glue_check_task", "flv_movie != NULL")) << log.text();
+  flv_movie = clip_;
+  in_progress = 1;
+  glue_check_task();
+  EXPECT_TRUE(log.has_critical("glue_check_task", "in_progress == FALSE")) << log.text();
+  EXPECT_TRUE(service_.server().requests().empty());
+}
+
+TEST_F(WorkflowTest, MissingTextsAreUnhandledErrorsThatEndTheProgram) {
+  for (void (*step)(const char*) : {&glue_convert_process, &glue_error_process}) {
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    EXPECT_TRUE(run_as_handler([step] { step(nullptr); }));
+    EXPECT_EQ(driver.titles(), Strings{"unhandled error"});
+  }
+}
+
+}  // namespace
