@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kSeenMark[] = "tovimo-test-seen";
 constexpr char kCoveredMark[] = "tovimo-test-covered";
+constexpr char kFirstSeenMark[] = "tovimo-test-first-seen";
 // How long an uncovered dialog may take to close by itself before it counts as open again.
 constexpr gint64 kReseenAfterMs = 500;
 
@@ -90,6 +91,21 @@ SeenDialog describe(GtkWidget* w) {
     }
   }
   return d;
+}
+
+// A chooser is looked at once it shows its folder, as a user would wait for it; one that
+// still shows none after a while is taken as it is.
+bool settled(GtkWidget* w) {
+  if (!GTK_IS_FILE_CHOOSER(w)) return true;
+  GStr folder(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w)));
+  if (folder) return true;
+  const gint64 now = g_get_monotonic_time();
+  auto first = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(w), kFirstSeenMark));
+  if (!first) {
+    g_object_set_data(G_OBJECT(w), kFirstSeenMark, GSIZE_TO_POINTER(now));
+    return false;
+  }
+  return now - gint64(first) > 3 * G_USEC_PER_SEC;
 }
 
 GtkWidget* button_with_label(GtkWidget* dialog, const std::string& wanted) {
@@ -216,6 +232,7 @@ void DialogDriver::tick() {
       if (seen_mark == 1 || (seen_mark > 1 && g_get_monotonic_time() / 1000 < gint64(seen_mark))) {
         continue;
       }
+      if (!settled(w)) continue;
       for (GList* other = toplevels; other; other = other->next) {
         if (other->data != w && g_object_get_data(G_OBJECT(other->data), kSeenMark) &&
             gtk_widget_get_visible(GTK_WIDGET(other->data))) {
