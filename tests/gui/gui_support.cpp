@@ -7,6 +7,8 @@
 #include <chrono>
 
 #include "app/app.h"
+#include "client/client_api.h"
+#include "tray/tray.h"
 #include "base/holders.h"
 
 TestHome test_home;
@@ -385,3 +387,21 @@ std::vector<std::string> menu_labels(GtkWidget* menu) {
   g_list_free(items);
   return labels;
 }
+
+const std::string ProgramTest::kKey = "0123456789abcdef0123456789abcdef";
+
+void ProgramTest::SetUp() {
+  if (!trayIcon) {
+    ASSERT_EQ(tray_init(), 1);
+  }
+  gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+  hash = kKey;
+  automode = 0;
+  newbie = 0;
+  in_progress = 0;
+  flv_movie.reset();
+  gs_service_base = service_.server().base();
+  test_home.forget_calls();
+}
+
+void ProgramTest::TearDown() { flv_movie.reset(); }

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "support/loopback_server.h"
 #include "support/test_home.h"
 
 extern TestHome test_home;
@@ -84,3 +87,13 @@ std::vector<GtkWidget*> visible_windows(const std::string& title);
 
 // Labels of a menu's items in order, "---" for a separator.
 std::vector<std::string> menu_labels(GtkWidget* menu);
+
+// The program as it stands after start-up: the tray icon up, a client key, no file selected,
+// talking to a scripted service on loopback; the stand-ins' records cleared.
+class ProgramTest : public ::testing::Test {
+ protected:
+  static const std::string kKey;
+  void SetUp() override;
+  void TearDown() override;
+  ScriptedService service_;
+};

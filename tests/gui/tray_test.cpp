@@ -9,7 +9,6 @@
 
 namespace {
 
-const std::string kKey = "00112233445566778899aabbccddeeff";
 const std::vector<std::string> kMenuWithoutFile = {
     "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial", "---",
     "Exit"};
@@ -17,20 +16,8 @@ const std::vector<std::string> kMenuWithFile = {
     "Go to website", "---", "Select file to convert", "Check task", "---", "Get key", "---",
     "Tutorial", "---", "Exit"};
 
-class TrayTest : public ::testing::Test {
+class TrayTest : public ProgramTest {
  protected:
-  void SetUp() override {
-    if (!trayIcon) {
-      ASSERT_EQ(tray_init(), 1);
-    }
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
-    hash = kKey;
-    flv_movie.reset();
-    gs_service_base = service_.server().base();
-    test_home.forget_calls();
-  }
-  void TearDown() override { flv_movie.reset(); }
-
   // Pops the menu up as a right click does; returns it.
   GtkWidget* popup() {
     g_signal_emit_by_name(trayIcon.get(), "popup-menu", 3u, guint(GDK_CURRENT_TIME));
@@ -60,8 +47,6 @@ class TrayTest : public ::testing::Test {
     return run_as_handler(
         [&] { gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), chosen, TRUE); });
   }
-
-  ScriptedService service_;
 };
 
 TEST_F(TrayTest, IconComesFromStockAndIsMadeOnce) {

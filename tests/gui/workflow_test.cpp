@@ -16,28 +16,18 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-const std::string kKey = "0123456789abcdef0123456789abcdef";
 const std::string kStatus =
     "Now, please wait while converting in progress.\nWhen the window will be closed, check result";
 const std::string kOrderQuestion = "You have one unfinished task. \n Do you want to process?";
 
-class WorkflowTest : public ::testing::Test {
+class WorkflowTest : public ProgramTest {
  protected:
   void SetUp() override {
-    if (!trayIcon) {
-      ASSERT_EQ(tray_init(), 1);
-    }
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
-    hash = kKey;
-    automode = 0;
-    in_progress = 0;
-    flv_movie.reset();
-    gs_service_base = service_.server().base();
-    test_home.forget_calls();
+    ProgramTest::SetUp();
     clip_ = touch(test_home.desktop + "/clip.flv");
   }
   void TearDown() override {
-    flv_movie.reset();
+    ProgramTest::TearDown();
     g_unsetenv("TOVIMO_FAKE_FFMPEG_STATUS");
   }
 
@@ -54,11 +44,18 @@ class WorkflowTest : public ::testing::Test {
 
   std::string order_page() { return service_.server().base() + "index.php?data=" + kKey + "&ver=1"; }
 
-  Strings converter_argv(const std::string& destination) const {
-    return {"ffmpeg", "-i", clip_, "-f", "avi", "-y", destination};
+  // Walks a "Check task" whose poll brings `order` to its end: Yes to the question, `save`
+  // in the save chooser, OK to whatever notice follows. Returns what was printed.
+  std::string convert(DialogDriver& driver, const std::string& order, Answer save = save_as()) {
+    service_.reply("poll", {order});
+    service_.reply("yes", {"OK"});
+    flv_movie = flv_movie ? flv_movie : clip_;
+    driver.then(press("gtk-yes")).then(save).then(press("gtk-ok"));
+    testing::internal::CaptureStdout();
+    run_as_handler(glue_check_task);
+    return testing::internal::GetCapturedStdout();
   }
 
-  ScriptedService service_;
   std::string clip_;
 };
 
@@ -74,18 +71,13 @@ TEST_F(WorkflowTest, FirstPollOpensTheOrderPageAndKeepsTheSelection) {
 }
 
 TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
-  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0\r\n"});
-  service_.reply("yes", {"OK"});
-  flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(run_as_handler(glue_check_task));
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = convert(driver, "CONVERT AVI 0 0 0 0 0 0 0\r\n");
   const std::string destination = test_home.videos + "/movie.avi";
   EXPECT_EQ(printed, "ffmpeg -i '" + clip_ + "' -f avi -y '" + destination + "'\n");
   ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
-  EXPECT_EQ(test_home.converter_calls()[0], converter_argv(destination));
+  EXPECT_EQ(test_home.converter_calls()[0],
+            (Strings{"ffmpeg", "-i", clip_, "-f", "avi", "-y", destination}));
   ASSERT_TRUE(driver.drain());
   EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "status"}));
   EXPECT_EQ(driver.seen[0].text, kOrderQuestion);
@@ -111,14 +103,9 @@ TEST_F(WorkflowTest, EveryFormatStartsTheConverterWithItsOptions) {
   for (const auto& [format, options] : orders) {
     SCOPED_TRACE(format);
     test_home.forget_calls();
-    service_.reply("poll", {"CONVERT " + format + " 0 0 0 0 0 0 0"});
-    service_.reply("yes", {"OK"});
     flv_movie = odd_clip;
     DialogDriver driver;
-    driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
-    testing::internal::CaptureStdout();
-    run_as_handler(glue_check_task);
-    testing::internal::GetCapturedStdout();
+    convert(driver, "CONVERT " + format + " 0 0 0 0 0 0 0");
     ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
     Strings expected = {"ffmpeg", "-i", odd_clip};
     expected.insert(expected.end(), options.begin(), options.end());
@@ -131,14 +118,8 @@ TEST_F(WorkflowTest, EveryFormatStartsTheConverterWithItsOptions) {
 }
 
 TEST_F(WorkflowTest, ServiceValuesReachTheConverterUnchanged) {
-  service_.reply("poll", {"CONVERT MOV 640x480 #1 'q' a\\b \"c\" 44100\t2 1"});
-  service_.reply("yes", {"OK"});
-  flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as("out 'quoted'.mov")).then(press("gtk-ok"));
-  testing::internal::CaptureStdout();
-  run_as_handler(glue_check_task);
-  testing::internal::GetCapturedStdout();
+  convert(driver, "CONVERT MOV 640x480 #1 'q' a\\b \"c\" 44100\t2 1", save_as("out 'quoted'.mov"));
   ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
   EXPECT_EQ(test_home.converter_calls()[0],
             (Strings{"ffmpeg", "-i", clip_, "-f", "mov", "-s", "640x480", "-b", "#1", "-vcodec",
@@ -357,15 +338,9 @@ TEST_F(WorkflowTest, DecliningToTryAgainOrCancellingLeavesNoFileSelected) {
 }
 
 TEST_F(WorkflowTest, ConverterThatCannotStartIsReportedWithoutTheStatusNotice) {
-  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
-  service_.reply("yes", {"OK"});
-  flv_movie = clip_;
   test_home.hide_converter(true);
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
-  testing::internal::CaptureStdout();
-  run_as_handler(glue_check_task);
-  testing::internal::GetCapturedStdout();
+  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
   test_home.hide_converter(false);
   ASSERT_TRUE(driver.drain());
   EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "ffmpeg failure"}));
@@ -375,16 +350,10 @@ TEST_F(WorkflowTest, ConverterThatCannotStartIsReportedWithoutTheStatusNotice) {
 }
 
 TEST_F(WorkflowTest, FailedConversionKeepsItsWindowWithTheReason) {
-  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
-  service_.reply("yes", {"OK"});
-  flv_movie = clip_;
   g_setenv("TOVIMO_FAKE_FFMPEG_STATUS", "3", TRUE);
   g_setenv("TOVIMO_FAKE_FFMPEG_STDERR", "Unknown encoder 'libfaac'", TRUE);
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
-  testing::internal::CaptureStdout();
-  run_as_handler(glue_check_task);
-  testing::internal::GetCapturedStdout();
+  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
   g_unsetenv("TOVIMO_FAKE_FFMPEG_STDERR");
   ASSERT_TRUE(driver.drain());
   std::string shown;
