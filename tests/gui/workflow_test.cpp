@@ -72,7 +72,17 @@ TEST_F(WorkflowTest, FirstPollOpensTheOrderPageAndKeepsTheSelection) {
 
 TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
   DialogDriver driver;
-  const std::string printed = convert(driver, "CONVERT AVI 0 0 0 0 0 0 0\r\n");
+  // While the save chooser is up, `yes` has gone out and the selection still stands.
+  Strings commands_at_save;
+  std::optional<std::string> selection_at_save;
+  Answer save = [&, accept = save_as()](GtkWidget* chooser) {
+    commands_at_save = service_.server().commands();
+    selection_at_save = flv_movie;
+    return accept(chooser);
+  };
+  const std::string printed = convert(driver, "CONVERT AVI 0 0 0 0 0 0 0\r\n", save);
+  EXPECT_EQ(commands_at_save, (Strings{"poll", "yes"}));
+  EXPECT_EQ(selection_at_save, clip_);
   const std::string destination = test_home.videos + "/movie.avi";
   EXPECT_EQ(printed, "ffmpeg -i '" + clip_ + "' -f avi -y '" + destination + "'\n");
   ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
