@@ -32,4 +32,5 @@ TEST_PACKAGES=(
   xvfb xauth x11-utils xdotool openbox trayer
   dbus dbus-x11 at-spi2-core libatk-adaptor python3 python3-pyatspi python3-gi
   chromium chromium-driver
+  dpkg-dev file desktop-file-utils
 )

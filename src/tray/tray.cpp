@@ -4,6 +4,8 @@
 #include "app/edialogs.h"
 #include "client/client_api.h"
 #include "convert/glue.h"
+#include "tray/tray_item.h"
+#include "tray/tray_menu.h"
 
 GObj<GtkStatusIcon> trayIcon;
 GtkWidget* menu = nullptr;
@@ -33,7 +35,9 @@ void tray_menu_destroy(GtkWidget* done, gpointer) {
   g_object_unref(done);
 }
 
-void tray_go_website(GtkMenuItem*, gpointer) { app_open_page(api_home_url(gs_service_base)); }
+void tray_go_website(GtkMenuItem*, gpointer) {
+  app_open_page(api_home_url(gs_service_base));
+}
 
 void tray_go_tutorial(GtkMenuItem*, gpointer) {
   app_open_page(api_tutorial_url(gs_service_base));
@@ -65,16 +69,13 @@ void tray_exit_cb(GtkMenuItem*, gpointer) {
 
 void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
   menu = gtk_menu_new();
-  tray_make_item(menu, "Go to website", G_CALLBACK(tray_go_website), nullptr);
-  tray_make_separator(menu);
-  tray_make_item(menu, "Select file to convert", G_CALLBACK(tray_do_convert_action), nullptr);
-  if (flv_movie) tray_make_item(menu, "Check task", G_CALLBACK(tray_check_cb), nullptr);
-  tray_make_separator(menu);
-  tray_make_item(menu, "Get key", G_CALLBACK(tray_get_key_cb), nullptr);
-  tray_make_separator(menu);
-  tray_make_item(menu, "Tutorial", G_CALLBACK(tray_go_tutorial), nullptr);
-  tray_make_separator(menu);
-  tray_make_item(menu, "Exit", G_CALLBACK(tray_exit_cb), nullptr);
+  for (const TrayMenuEntry& entry : tray_menu_entries()) {
+    if (entry.label) {
+      tray_make_item(menu, entry.label, G_CALLBACK(entry.handler), nullptr);
+    } else {
+      tray_make_separator(menu);
+    }
+  }
   // The program's own reference, whether or not the menu was floating; released on
   // "selection-done".
   g_object_ref(menu);
@@ -85,18 +86,41 @@ void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
 }
 
 void tray_menu_activate_cb(GtkStatusIcon*, gpointer) {
+  tray_activate();
+}
+
+}  // namespace
+
+std::vector<TrayMenuEntry> tray_menu_entries() {
+  std::vector<TrayMenuEntry> entries = {
+      {1, "Go to website", tray_go_website},
+      {2, nullptr, nullptr},
+      {3, "Select file to convert", tray_do_convert_action},
+      {4, "Check task", tray_check_cb},
+      {5, nullptr, nullptr},
+      {6, "Get key", tray_get_key_cb},
+      {7, nullptr, nullptr},
+      {8, "Tutorial", tray_go_tutorial},
+      {9, nullptr, nullptr},
+      {10, "Exit", tray_exit_cb},
+  };
+  if (!flv_movie) entries.erase(entries.begin() + 3);  // nothing takes "Check task"'s place
+  return entries;
+}
+
+void tray_activate() {
   if (glue_busy()) return;
   GlueBusy busy;  // the question below already belongs to the workflow
   if (confirm_dialog_run("Confirm", "Do you want to select file to convert?")) glue_select_file();
 }
-
-}  // namespace
 
 int tray_init() {
   if (trayIcon) return 0;
   trayIcon.reset(gtk_status_icon_new_from_stock(GTK_STOCK_EXECUTE));
   g_signal_connect(trayIcon.get(), "popup-menu", G_CALLBACK(tray_menu_cb), trayIcon.get());
   g_signal_connect(trayIcon.get(), "activate", G_CALLBACK(tray_menu_activate_cb), nullptr);
+  // Desktops whose tray takes StatusNotifierItems rather than embedding icons get one instead.
+  tray_item_start(trayIcon.get());
   return 1;
 }
 
