@@ -1,0 +1,66 @@
+// Windows side of the platform layer: the adapter address from a sequential UUID, runtime files
+// beside the program in the working folder, URLs through the shell.
+#include <windows.h>
+
+#include <rpc.h>
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/win32_windows.h"
+
+namespace platform {
+namespace {
+
+constexpr const char* kHttpRuntime[] = {"libcurl.dll", "zlib1.dll"};
+constexpr const char* kConverterRuntime[] = {"avcodec-51.dll", "avdevice-52.dll", "avformat-52.dll",
+                                             "pthreadGC2.dll", "SDL.dll"};
+// A UUID's node field: the last six of its sixteen bytes, as stored.
+constexpr std::size_t kNodeOffset = 10;
+
+bool is_regular_file_utf8(const char* name) {
+  const auto wide = utf8_to_wide(name);
+  return wide && is_regular_file(*wide);
+}
+
+// Every file is tested, also after one has failed.
+template <std::size_t N>
+bool all_regular_files(const char* const (&names)[N]) {
+  int present = 1;
+  for (const char* name : names) present &= is_regular_file_utf8(name) ? 1 : 0;
+  return present == 1;
+}
+
+}  // namespace
+
+std::optional<HardwareAddress> adapter_address() {
+  UUID uuid;
+  // Without an adapter Windows still fills the node with a substitute value, which serves.
+  UuidCreateSequential(&uuid);
+  static_assert(sizeof uuid == kNodeOffset + sizeof(HardwareAddress));
+  HardwareAddress address;
+  std::memcpy(address.data(), reinterpret_cast<const unsigned char*>(&uuid) + kNodeOffset,
+              address.size());
+  return address;
+}
+
+bool http_runtime_present() {
+  return all_regular_files(kHttpRuntime);
+}
+
+bool converter_runtime_present() {
+  return all_regular_files(kConverterRuntime);
+}
+
+const char* converter_name() {
+  return "ffmpeg.exe";
+}
+
+bool open_url(const std::string& url, std::string*) {
+  // The shell's answer is not examined: whatever it starts reports its own failures.
+  ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  return true;
+}
+
+}  // namespace platform
