@@ -30,7 +30,8 @@ RUN_PACKAGES=(ffmpeg shared-mime-info)
 TEST_PACKAGES=(
   libgtest-dev googletest
   xvfb xauth x11-utils xdotool openbox trayer
-  dbus dbus-x11 at-spi2-core libatk-adaptor python3 python3-pyatspi python3-gi
+  dbus at-spi2-core libatk-adaptor libgail-common python3 python3-pyatspi python3-gi
+  gir1.2-atspi-2.0
   chromium chromium-driver
   dpkg-dev file desktop-file-utils
 )
