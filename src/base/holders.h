@@ -22,6 +22,9 @@ struct GObjectUnref {
 struct GErrorFree {
   void operator()(GError* e) const noexcept { g_error_free(e); }
 };
+struct GVariantUnref {
+  void operator()(GVariant* v) const noexcept { g_variant_unref(v); }
+};
 struct GChecksumFree {
   void operator()(GChecksum* c) const noexcept { g_checksum_free(c); }
 };
@@ -29,6 +32,7 @@ struct GChecksumFree {
 using GStr = std::unique_ptr<gchar, GFree>;      // texts from GLib/GTK
 using StrVec = std::unique_ptr<gchar*, GStrvFree>;  // NULL-terminated text vectors
 using GErr = std::unique_ptr<GError, GErrorFree>;
+using GVar = std::unique_ptr<GVariant, GVariantUnref>;
 template <class T>
 using GObj = std::unique_ptr<T, GObjectUnref>;
 

@@ -162,13 +162,14 @@ bool session_bus_present() {
 }  // namespace
 
 StatusNotifierItem::StatusNotifierItem(GDBusConnection* bus, const char* stock_id)
-    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))), cancellable_(g_cancellable_new()) {
+    : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
+      stock_id_(stock_id),
+      cancellable_(g_cancellable_new()) {
   static guint count = 0;
   GStr name(g_strdup_printf("org.kde.StatusNotifierItem-%d-%u", int(getpid()), ++count));
   bus_name_ = name.get();
-  pixmaps_ = render_pixmaps(stock_id);
-  item_info_ = g_dbus_node_info_new_for_xml(kItemXml, nullptr);
-  menu_info_ = g_dbus_node_info_new_for_xml(kMenuXml, nullptr);
+  item_info_.reset(g_dbus_node_info_new_for_xml(kItemXml, nullptr));
+  menu_info_.reset(g_dbus_node_info_new_for_xml(kMenuXml, nullptr));
   shown_ = tray_menu_entries();
 }
 
@@ -176,13 +177,12 @@ StatusNotifierItem::~StatusNotifierItem() {
   withdraw();
   g_cancellable_cancel(cancellable_.get());
   if (run_source_) g_source_remove(run_source_);
-  g_dbus_node_info_unref(menu_info_);
-  g_dbus_node_info_unref(item_info_);
-  g_variant_unref(pixmaps_);
 }
 
 void StatusNotifierItem::offer() {
   if (offered()) return;
+  // Rendering loads the icon theme: worth it only once an item is wanted, not at start-up.
+  if (!pixmaps_) pixmaps_.reset(render_pixmaps(stock_id_.c_str()));
   static const GDBusInterfaceVTable item_vtable = {on_item_call, on_item_property, nullptr, {}};
   static const GDBusInterfaceVTable menu_vtable = {on_menu_call, on_menu_property, nullptr, {}};
   GErr error;
@@ -354,7 +354,7 @@ GVariant* StatusNotifierItem::on_item_property(GDBusConnection*, const gchar*, c
   if (is("Title")) return g_variant_new_string(kTitle);
   if (is("Status")) return g_variant_new_string("Active");
   if (is("WindowId")) return g_variant_new_int32(0);
-  if (is("IconPixmap")) return g_variant_ref(item->pixmaps_);
+  if (is("IconPixmap")) return g_variant_ref(item->pixmaps_.get());
   if (is("OverlayIconPixmap") || is("AttentionIconPixmap")) {
     return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
   }
@@ -548,17 +548,29 @@ void TrayPlacement::place() {
   item_.offer();
 }
 
-void tray_item_start(GtkStatusIcon* icon) {
-  if (!session_bus_present()) return;
+namespace {
+
+// Joins the session bus and places the icon. Runs once the main loop has put the icon up, since
+// connecting waits on the bus daemon.
+gboolean on_tray_item_start(gpointer icon) {
   GErr error;
   GObj<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error)));
   if (!bus) {
     g_debug("tray: no session bus: %s", error ? error->message : "unknown error");
-    return;
+    return G_SOURCE_REMOVE;
   }
   // The tray only borrows the bus: losing it must not end the program.
   g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   // Lives for the whole run, like the icon.
   static TrayPlacement* placement = nullptr;
-  if (!placement) placement = new TrayPlacement(icon, bus.get());
+  if (!placement) placement = new TrayPlacement(GTK_STATUS_ICON(icon), bus.get());
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void tray_item_start(GtkStatusIcon* icon) {
+  if (!session_bus_present()) return;
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon),
+                  g_object_unref);
 }

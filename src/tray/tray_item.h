@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,11 +62,17 @@ class StatusNotifierItem {
   // handlers wait in dialogs, so they never run inside the bus call that asked for them.
   void queue(int action);
 
+  struct NodeInfoUnref {
+    void operator()(GDBusNodeInfo* info) const noexcept { g_dbus_node_info_unref(info); }
+  };
+  using NodeInfo = std::unique_ptr<GDBusNodeInfo, NodeInfoUnref>;
+
   GObj<GDBusConnection> bus_;
   std::string bus_name_;
-  GVariant* pixmaps_ = nullptr;  // owned; a(iiay)
-  GDBusNodeInfo* item_info_ = nullptr;
-  GDBusNodeInfo* menu_info_ = nullptr;
+  std::string stock_id_;
+  GVar pixmaps_;  // a(iiay); rendered when the item is first offered
+  NodeInfo item_info_;
+  NodeInfo menu_info_;
   GObj<GCancellable> cancellable_;
   guint name_id_ = 0;
   guint item_object_ = 0;
