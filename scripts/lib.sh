@@ -34,4 +34,5 @@ TEST_PACKAGES=(
   gir1.2-atspi-2.0
   chromium chromium-driver
   dpkg-dev file desktop-file-utils
+  valgrind
 )

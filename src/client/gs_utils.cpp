@@ -47,8 +47,8 @@ bool trimmable(const char* text) { return text && *text && g_utf8_validate(text,
 curl_slist* gs_generate_http_header() {
   static const char* const kHeaders[] = {
       "Connection: keep-alive",
-      "Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;"
-      "q=0.8,image/png,*/*;q=0.5",
+      ("Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;"
+       "q=0.8,image/png,*/*;q=0.5"),
       "Cache-Control: max-age=0",
       "Connection: keep-alive",
       "Keep-Alive: 300",

@@ -28,7 +28,7 @@ std::string console_view(const std::string& output, std::size_t max_lines) {
   while (lines.size() > max_lines) lines.pop_front();
   std::string view;
   for (const std::string& line : lines) {
-    if (!view.empty()) view += '\n';
+    if (&line != &lines.front()) view += '\n';  // blank leading lines count too
     view += line;
   }
   return *take_text(g_utf8_make_valid(view.data(), static_cast<gssize>(view.size())));

@@ -134,7 +134,9 @@ TEST_F(TrayTest, GetKeyShowsTheKeySelectableAndReturnsAtOnce) {
 }
 
 TEST_F(TrayTest, WebsiteAndTutorialOpenInTheBrowser) {
+  // Each browser start runs on its own: wait for one before asking for the next.
   choose("Go to website");
+  ASSERT_TRUE(wait_until([] { return test_home.browser_urls().size() == 1; }));
   choose("Tutorial");
   ASSERT_TRUE(wait_until([] { return test_home.browser_urls().size() == 2; }));
   EXPECT_EQ(test_home.browser_urls(),

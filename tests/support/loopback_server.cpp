@@ -64,13 +64,14 @@ std::string RecordedRequest::header(const std::string& name) const {
   return "";
 }
 
-void ServerConnection::send(const std::string& bytes) {
+bool ServerConnection::send(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the client has gone
+    if (n <= 0) return false;  // the client has gone
     sent += static_cast<size_t>(n);
   }
+  return true;
 }
 
 void ServerConnection::reset() {

@@ -29,7 +29,8 @@ class ServerConnection {
  public:
   explicit ServerConnection(int fd, const std::atomic<bool>& stopping)
       : fd_(fd), stopping_(stopping) {}
-  void send(const std::string& bytes);
+  // False once the client has gone (the bytes were not all taken).
+  bool send(const std::string& bytes);
   // Closes with a TCP reset instead of an orderly close.
   void reset();
   // Waits up to `ms` milliseconds, or less when the server stops; false when it stopped.

@@ -154,6 +154,7 @@ TEST(ConsoleViewTest, ShowsTheLastLinesWithProgressRewritten) {
   EXPECT_EQ(platform::console_view("one\r\ntwo\r\n", 10), "one\ntwo");
   EXPECT_EQ(platform::console_view("bad \xff byte", 10), "bad \xEF\xBF\xBD byte");
   EXPECT_EQ(platform::console_view("", 10), "");
+  EXPECT_EQ(platform::console_view("\nb", 3), "\nb");  // a blank first line still counts
 }
 
 }  // namespace
