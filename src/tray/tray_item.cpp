@@ -571,6 +571,5 @@ gboolean on_tray_item_start(gpointer icon) {
 
 void tray_item_start(GtkStatusIcon* icon) {
   if (!session_bus_present()) return;
-  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon),
-                  g_object_unref);
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon), g_object_unref);
 }

@@ -117,6 +117,7 @@ class TrayPlacement {
   bool watcher_present_ = false;
 };
 
-// Places the program's icon for the whole run, on the session bus when the session has one;
-// without a session bus the icon stays as it is.
+// Places the program's icon for the whole run, on the session bus when the session has one
+// (joined from the main loop, after the icon is up); without a session bus the icon stays as it
+// is.
 void tray_item_start(GtkStatusIcon* icon);

@@ -1,0 +1,680 @@
+"""Measures the tray program against its floors on a private X display, and prints figures.
+
+1. Start-up: from exec to the program's icon shown in the notification area (trayer under
+   Xvfb), for the program (logged in against a loopback order service, so no dialog appears;
+   without and with a session bus) and for two floors: a bare GTK+ 2 status icon program, and
+   the same after loading ui.glade through libglade and initialising libcurl (what the
+   designed libraries cost by themselves). Runs take turns; the first round is a discarded
+   warm-up. An X event watcher notes when the icon's window is reparented into trayer and when
+   it is mapped there (shown), so nothing polls; the CPU time the process has used by then is
+   read from /proc.
+2. Memory once idle in the tray: VmRSS and Pss (smaps_rollup), 1.5 s after embedding.
+3. Idle: the program and the floor sit in the tray side by side for a while with no session
+   bus (and the program once more with a session bus that has no StatusNotifierWatcher);
+   context switches and CPU time of all their threads are read from /proc before and after.
+   Then strace watches each for a few seconds to say what any wake-up was.
+4. One command round trip (login, poll) through the program's own fetch code against a
+   loopback order service with a fresh database, and one plain libcurl GET of the same URLs;
+   rounds alternate between the two.
+
+Usage (scripts/bench passes these):
+    desktop_bench.py --build DIR --data DIR --port PORT [--runs N] [--idle SECONDS]
+PORT is the service port the program was built for (TOVIMO_SERVICE_HOST=127.0.0.1:PORT).
+"""
+
+import argparse
+import ctypes
+import ctypes.util
+import glob
+import os
+import re
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+START_TIMEOUT = 20.0
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def read_file(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except (FileNotFoundError, ProcessLookupError, PermissionError):
+        return ""
+
+
+def load_average():
+    return float(read_file("/proc/loadavg").split()[0])
+
+
+# --- X: the window tree and its events, straight from libX11 --------------------------------
+
+_MAP_NOTIFY, _REPARENT_NOTIFY = 19, 21
+_STRUCTURE_NOTIFY_MASK = 1 << 17
+_SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+_IS_UNMAPPED = 0
+
+
+class _XAnyEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("event", ctypes.c_ulong), ("window", ctypes.c_ulong)]
+
+
+class _XReparentEvent(ctypes.Structure):
+    _fields_ = _XAnyEvent._fields_ + [("parent", ctypes.c_ulong), ("x", ctypes.c_int),
+                                      ("y", ctypes.c_int), ("override_redirect", ctypes.c_int)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("any", _XAnyEvent), ("reparent", _XReparentEvent),
+                ("pad", ctypes.c_long * 24)]
+
+
+class _XWindowAttributes(ctypes.Structure):
+    _fields_ = [
+        ("x", ctypes.c_int), ("y", ctypes.c_int),
+        ("width", ctypes.c_int), ("height", ctypes.c_int),
+        ("border_width", ctypes.c_int), ("depth", ctypes.c_int),
+        ("visual", ctypes.c_void_p), ("root", ctypes.c_ulong),
+        ("class_", ctypes.c_int), ("bit_gravity", ctypes.c_int),
+        ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int),
+        ("backing_planes", ctypes.c_ulong), ("backing_pixel", ctypes.c_ulong),
+        ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
+        ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int),
+        ("all_event_masks", ctypes.c_long), ("your_event_mask", ctypes.c_long),
+        ("do_not_propagate_mask", ctypes.c_long), ("override_redirect", ctypes.c_int),
+        ("screen", ctypes.c_void_p),
+    ]
+
+
+_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+
+
+class XWatcher:
+    """A client connection that hears the root window's substructure: every top-level window
+    that is created, mapped, or reparented away (an icon that a notification area embeds)."""
+
+    def __init__(self, display):
+        x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XConnectionNumber.argtypes = [ctypes.c_void_p]
+        x.XInternAtom.restype = ctypes.c_ulong
+        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x.XGetSelectionOwner.restype = ctypes.c_ulong
+        x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        x.XPending.argtypes = [ctypes.c_void_p]
+        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
+        x.XFlush.argtypes = [ctypes.c_void_p]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XQueryTree.argtypes = [
+            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+            ctypes.POINTER(ctypes.c_uint)]
+        x.XGetWindowProperty.argtypes = [
+            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
+            ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+        x.XGetWindowAttributes.argtypes = [
+            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(_XWindowAttributes)]
+        x.XFree.argtypes = [ctypes.c_void_p]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self._x = x
+        # Windows come and go while we look; a vanished window is simply skipped.
+        self._handler = _ERROR_HANDLER(lambda display, event: 0)
+        x.XSetErrorHandler(self._handler)
+        self._dpy = x.XOpenDisplay(display.encode())
+        if not self._dpy:
+            raise RuntimeError("cannot open display " + display)
+        self.root = x.XDefaultRootWindow(self._dpy)
+        self.fd = x.XConnectionNumber(self._dpy)
+        x.XSelectInput(self._dpy, self.root, _SUBSTRUCTURE_NOTIFY_MASK)
+        x.XSync(self._dpy, 0)
+
+    def close(self):
+        self._x.XCloseDisplay(self._dpy)
+
+    def atom(self, name):
+        return self._x.XInternAtom(self._dpy, name.encode(), 0)
+
+    def selection_owner(self, name):
+        return self._x.XGetSelectionOwner(self._dpy, self.atom(name))
+
+    def parent(self, window):
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        kids, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        if not self._x.XQueryTree(self._dpy, window, ctypes.byref(root), ctypes.byref(parent),
+                                  ctypes.byref(kids), ctypes.byref(count)):
+            return None
+        if kids:
+            self._x.XFree(kids)
+        return parent.value
+
+    def top_level(self, window):
+        """The child of the root window that holds `window`."""
+        while window:
+            parent = self.parent(window)
+            if parent is None:
+                return None
+            if parent == self.root:
+                return window
+            window = parent
+        return None
+
+    def pid_of(self, window):
+        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
+        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+        status = self._x.XGetWindowProperty(
+            self._dpy, window, self.atom("_NET_WM_PID"), 0, 1, 0, 0, ctypes.byref(actual_type),
+            ctypes.byref(actual_format), ctypes.byref(items), ctypes.byref(after),
+            ctypes.byref(data))
+        if status != 0 or not data.value:
+            return None
+        try:
+            if items.value < 1 or actual_format.value != 32:
+                return None
+            return ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0]
+        finally:
+            self._x.XFree(data)
+
+    def mapped(self, window):
+        attrs = _XWindowAttributes()
+        if not self._x.XGetWindowAttributes(self._dpy, window, ctypes.byref(attrs)):
+            return False
+        return attrs.map_state != _IS_UNMAPPED
+
+    def watch(self, window):
+        self._x.XSelectInput(self._dpy, window, _STRUCTURE_NOTIFY_MASK)
+        self._x.XSync(self._dpy, 0)
+
+    def events(self, timeout):
+        """Waits up to `timeout` seconds for events; yields (time received, event)."""
+        event = _XEvent()
+        if not self._x.XPending(self._dpy):
+            ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
+            if not ready:
+                return
+        while self._x.XPending(self._dpy):
+            self._x.XNextEvent(self._dpy, ctypes.byref(event))
+            yield time.monotonic(), event
+
+    def drain(self):
+        for _ in self.events(0):
+            pass
+
+
+# --- The desktop: Xvfb, trayer, optionally a session bus ------------------------------------
+
+class Desktop:
+    def __init__(self, folder):
+        self.dir = folder
+        self.procs = []
+        self.display = None
+        self.bus = None
+        self.trayer = None
+        self.x = None
+
+    def spawn(self, argv, name, env, **kwargs):
+        with open(os.path.join(self.dir, name + ".log"), "ab") as log_file:
+            kwargs.setdefault("stdout", log_file)
+            proc = subprocess.Popen(argv, env=env, stderr=log_file, stdin=subprocess.DEVNULL,
+                                    start_new_session=True, **kwargs)
+        self.procs.append(proc)
+        return proc
+
+    def start(self, env):
+        read_end, write_end = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                    "-nolisten", "tcp", "-noreset"], "xvfb", env, pass_fds=(write_end,))
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], START_TIMEOUT)
+            chunk = os.read(read_end, 16) if ready else b""
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read_end)
+        self.display = ":" + number.decode().strip()
+        env = dict(env, DISPLAY=self.display)
+        self.x = XWatcher(self.display)
+        self.trayer = self.spawn(
+            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+             "--height", "32", "--SetDockType", "true", "--transparent", "false"], "trayer", env)
+        deadline = time.monotonic() + START_TIMEOUT
+        while not self.x.selection_owner("_NET_SYSTEM_TRAY_S0"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("trayer did not take the notification area")
+            time.sleep(0.02)
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], "dbus",
+                         env, stdout=subprocess.PIPE)
+        ready, _, _ = select.select([bus.stdout], [], [], START_TIMEOUT)
+        self.bus = bus.stdout.readline().decode().strip() if ready else ""
+        if not self.bus:
+            raise RuntimeError("no session bus")
+        time.sleep(0.5)  # trayer settles (its first resize) before anything is timed
+        self.x.drain()
+
+    def stop(self):
+        if self.x:
+            self.x.close()  # before the server goes, or libX11 ends the process
+            self.x = None
+        for proc in reversed(self.procs):
+            stop(proc)
+
+    def in_trayer(self, window):
+        top = self.x.top_level(window)
+        return top is not None and self.x.pid_of(top) == self.trayer.pid
+
+    def wait_embedded(self, proc, timeout=START_TIMEOUT):
+        """Waits for `proc`'s icon to be reparented into trayer, then mapped there. Returns
+        (seconds to embedded, seconds to mapped) from the watcher's clock."""
+        deadline = time.monotonic() + timeout
+        plug = embedded = None
+        while time.monotonic() < deadline:
+            if proc.poll() is not None:
+                raise RuntimeError("the program ended with status %d" % proc.returncode)
+            for when, event in self.x.events(min(0.2, deadline - time.monotonic())):
+                kind = event.any.type
+                if plug is None and kind == _REPARENT_NOTIFY:
+                    window = event.reparent.window
+                    if (in_session(self.x.pid_of(window), proc.pid) and
+                            self.in_trayer(event.reparent.parent)):
+                        plug, embedded = window, when
+                        self.x.watch(plug)
+                        if self.x.mapped(plug):
+                            return embedded, time.monotonic()
+                elif plug is not None and kind == _MAP_NOTIFY and event.any.window == plug:
+                    return embedded, when
+        raise RuntimeError("the icon was not embedded within %.0f s" % timeout)
+
+
+def in_session(pid, leader):
+    """Whether `pid` is `leader` or was started by it (a program run under a wrapper)."""
+    if pid is None:
+        return False
+    try:
+        return pid == leader or os.getsid(pid) == leader
+    except OSError:
+        return False
+
+
+def stop(proc, grace=5.0):
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    if proc.stdout:
+        proc.stdout.close()
+
+
+# --- What /proc says about a process --------------------------------------------------------
+
+def memory(pid):
+    """(VmRSS, Pss) in KiB."""
+    rss = re.search(r"^VmRSS:\s+(\d+)", read_file("/proc/%d/status" % pid), re.M)
+    pss = re.search(r"^Pss:\s+(\d+)", read_file("/proc/%d/smaps_rollup" % pid), re.M)
+    return int(rss.group(1)), int(pss.group(1))
+
+
+def activity(pid):
+    """Summed over the process's threads: voluntary and involuntary context switches, times
+    put on a CPU, CPU time in ns; user and system time in clock ticks (/proc/PID/stat); and the
+    number of threads."""
+    fields = read_file("/proc/%d/stat" % pid).rsplit(")", 1)[-1].split()
+    totals = {"voluntary": 0, "involuntary": 0, "timeslices": 0, "cpu_ns": 0, "threads": 0,
+              "ticks": int(fields[11]) + int(fields[12]) if len(fields) > 12 else 0}
+    for task in glob.glob("/proc/%d/task/*" % pid):
+        status = read_file(task + "/status")
+        sched = read_file(task + "/schedstat").split()
+        if not status or len(sched) < 3:
+            continue
+        totals["voluntary"] += int(re.search(r"^voluntary_ctxt_switches:\s+(\d+)", status,
+                                             re.M).group(1))
+        totals["involuntary"] += int(re.search(r"^nonvoluntary_ctxt_switches:\s+(\d+)", status,
+                                               re.M).group(1))
+        totals["cpu_ns"] += int(sched[0])
+        totals["timeslices"] += int(sched[2])
+        totals["threads"] += 1
+    return totals
+
+
+def delta(after, before):
+    return {k: after[k] - before[k] for k in after if k != "threads"}
+
+
+# --- The programs ---------------------------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        args.build = os.path.abspath(args.build)
+        args.data = os.path.abspath(args.data)
+        self.dir = tempfile.mkdtemp(prefix="tovimo-bench-")
+        self.program = os.path.join(args.build, "tovimo")
+        self.floor = os.path.join(args.build, "bench", "baseline_status_icon")
+        self.floor_libs = os.path.join(args.build, "bench", "baseline_status_icon_libs")
+        self.service_bin = os.path.join(args.build, "service", "tovimo-service")
+        self.roundtrip = os.path.join(args.build, "bench", "roundtrip_bench")
+        self.plain_get = os.path.join(args.build, "bench", "baseline_get")
+        self.desktop = Desktop(self.dir)
+        self.services = []
+        self.loads = []
+
+        home = os.path.join(self.dir, "home")
+        self.work = os.path.join(self.dir, "work")
+        runtime = os.path.join(self.dir, "runtime")
+        for folder in (home, self.work):
+            os.makedirs(folder)
+        os.makedirs(runtime, mode=0o700)
+        for name in ("ui.glade", "exit.png"):
+            shutil.copy(os.path.join(args.data, name), self.work)
+        # No session bus: no address, and no bus socket in the runtime folder. No accessibility
+        # bridge, no settings from the caller's desktop.
+        keep = ("PATH", "LANG", "LC_ALL", "TZ")
+        self.env = {k: v for k, v in os.environ.items() if k in keep}
+        self.env.update(HOME=home, XDG_RUNTIME_DIR=runtime, XDG_CONFIG_HOME=home + "/.config",
+                        XDG_CACHE_HOME=home + "/.cache", XDG_DATA_HOME=home + "/.local/share",
+                        PATH="/usr/bin:/bin", NO_AT_BRIDGE="1", LANG="C.UTF-8", LC_ALL="C.UTF-8")
+
+    def note_load(self, phase):
+        self.loads.append((phase, load_average()))
+
+    def start_service(self, name, port):
+        """A tovimo-service with a fresh database; returns its base URL."""
+        argv = [self.service_bin, "--listen", "127.0.0.1:%d" % port,
+                "--db", os.path.join(self.dir, name + ".sqlite")]
+        with open(os.path.join(self.dir, name + ".log"), "ab") as log_file:
+            proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=log_file,
+                                    stdin=subprocess.DEVNULL, start_new_session=True)
+        self.services.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], START_TIMEOUT)
+        line = proc.stdout.readline().decode() if ready else ""
+        match = re.match(r"listening on (http://[\d.]+:\d+/)", line)
+        if not match:
+            raise RuntimeError("%s did not start (is port %d taken?)" % (name, port))
+        return match.group(1) + "tovimo/"
+
+    def key(self):
+        return subprocess.run([self.roundtrip, "key"], check=True, capture_output=True,
+                              text=True).stdout.strip()
+
+    def launch(self, argv, bus=False):
+        env = dict(self.env, DISPLAY=self.desktop.display)
+        if bus:
+            env["DBUS_SESSION_BUS_ADDRESS"] = self.desktop.bus
+        with open(os.path.join(self.dir, "program.err"), "ab") as err:
+            start = time.monotonic()
+            proc = subprocess.Popen(argv, cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=err,
+                                    start_new_session=True)
+        return proc, start
+
+    def run(self):
+        try:
+            self.desktop.start(self.env)
+            base = self.start_service("desktop-service", self.args.port)
+            # Logged in once, so that the program's login is answered OK and no tutorial
+            # question appears.
+            key = self.key()
+            with urllib.request.urlopen("%sio.php?cmd=login&data=%s&ver=1" % (base, key)) as r:
+                r.read()
+            results = {}
+            results["startup"] = self.startup()
+            results["idle"] = self.idle()
+            results["roundtrip"] = self.roundtrips(key)
+            self.report(results)
+        finally:
+            for proc in self.services:
+                stop(proc)
+            self.desktop.stop()
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    # 1 and 2 -------------------------------------------------------------------------------
+
+    def startup(self):
+        self.note_load("start-up (begin)")
+        kinds = [("floor", [self.floor], False), ("floor+libs", [self.floor_libs], False),
+                 ("tovimo", [self.program], False), ("tovimo+bus", [self.program], True)]
+        samples = {name: {"embedded": [], "mapped": [], "cpu": [], "rss": [], "pss": []}
+                   for name, _, _ in kinds}
+        for run in range(self.args.runs + 1):  # run 0 warms the caches and is dropped
+            for name, argv, bus in kinds:
+                self.desktop.x.drain()
+                proc, start = self.launch(argv, bus)
+                try:
+                    embedded, mapped = self.desktop.wait_embedded(proc)
+                    cpu_ms = activity(proc.pid)["cpu_ns"] / 1e6
+                    time.sleep(1.5)  # idle in the tray, past the program's one-shot timeout
+                    rss, pss = memory(proc.pid)
+                finally:
+                    stop(proc)
+                if run > 0:
+                    s = samples[name]
+                    s["embedded"].append((embedded - start) * 1000)
+                    s["mapped"].append((mapped - start) * 1000)
+                    s["cpu"].append(cpu_ms)
+                    s["rss"].append(rss)
+                    s["pss"].append(pss)
+                time.sleep(0.3)  # trayer drops the socket before the next icon comes
+            log("start-up run %d/%d done" % (run, self.args.runs))
+        self.note_load("start-up (end)")
+        return samples
+
+    # 3 -------------------------------------------------------------------------------------
+
+    def idle(self):
+        kinds = [("floor", [self.floor], False), ("tovimo", [self.program], False),
+                 ("tovimo+bus", [self.program], True)]
+        procs = {}
+        try:
+            for name, argv, bus in kinds:
+                self.desktop.x.drain()
+                proc, _ = self.launch(argv, bus)
+                self.desktop.wait_embedded(proc)
+                procs[name] = proc
+            time.sleep(3.0)  # past the program's one-shot placement timeout and any start-up
+            self.note_load("idle (begin)")
+            before = {name: activity(p.pid) for name, p in procs.items()}
+            mem_before = {name: memory(p.pid) for name, p in procs.items()}
+            log("idle: %d s with every program in the tray" % self.args.idle)
+            time.sleep(self.args.idle)
+            after = {name: activity(p.pid) for name, p in procs.items()}
+            mem_after = {name: memory(p.pid) for name, p in procs.items()}
+            self.note_load("idle (end)")
+            traced = self.trace(procs)
+            return {name: {"delta": delta(after[name], before[name]),
+                           "threads": after[name]["threads"],
+                           "mem": (mem_before[name], mem_after[name]),
+                           "trace": traced.get(name)} for name in procs}
+        finally:
+            for proc in procs.values():
+                stop(proc)
+
+    def trace(self, procs):
+        """What the processes do in a few seconds with strace attached: the calls that wait
+        (and how many of them ended by their time-out)."""
+        if not shutil.which("strace"):
+            return {}
+        calls = ("poll,ppoll,select,pselect6,epoll_wait,epoll_pwait,nanosleep,clock_nanosleep,"
+                 "futex,restart_syscall")
+        tracers = {}
+        for name, proc in procs.items():
+            out = os.path.join(self.dir, "strace-%s.txt" % name.replace("+", "-"))
+            tracers[name] = (subprocess.Popen(
+                ["strace", "-f", "-qq", "-e", "trace=" + calls, "-o", out, "-p", str(proc.pid)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True), out)
+        time.sleep(1.0 + self.args.trace)
+        result = {}
+        for name, (tracer, out) in tracers.items():
+            tracer.send_signal(signal.SIGINT)
+            tracer.wait(timeout=10)
+            finished = timeouts = 0
+            for line in read_file(out).splitlines():
+                if "<unfinished" in line or "<detached" in line or " = " not in line:
+                    continue
+                finished += 1
+                if "(Timeout)" in line:
+                    timeouts += 1
+            result[name] = (finished, timeouts)
+        return result
+
+    # 4 -------------------------------------------------------------------------------------
+
+    def roundtrips(self, key):
+        base = self.start_service("roundtrip-service", 0)  # a fresh database, a free port
+        urls = ["login=%sio.php?cmd=login&data=%s&ver=1" % (base, key),
+                "poll=%sio.php?cmd=poll&data=%s&ver=1" % (base, key)]
+        count = str(self.args.calls)
+        medians = {("tovimo", "login"): [], ("tovimo", "poll"): [],
+                   ("plain", "login"): [], ("plain", "poll"): []}
+        self.note_load("round trip (begin)")
+
+        def measure(side, argv):
+            out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+            for line in out.splitlines():
+                match = re.match(r"(\w+) runs=\d+ median_us=([\d.]+)", line)
+                if match:
+                    medians[(side, match.group(1))].append(float(match.group(2)))
+
+        for round_number in range(self.args.runs + 1):
+            sides = [("tovimo", [self.roundtrip, count, base]),
+                     ("plain", [self.plain_get, count] + urls)]
+            if round_number % 2:
+                sides.reverse()
+            for side, argv in sides:
+                if round_number == 0:
+                    subprocess.run(argv, check=True, capture_output=True)  # warm-up
+                else:
+                    measure(side, argv)
+        self.note_load("round trip (end)")
+        return medians
+
+    # The table -----------------------------------------------------------------------------
+
+    def report(self, results):
+        med = statistics.median
+        runs = self.args.runs
+        lines = []
+        out = lines.append
+
+        def ratio(a, b):
+            return a / b if b else float("inf")
+
+        st = results["startup"]
+        rows = (("floor", "floor (bare status icon)"),
+                ("floor+libs", "floor + designed libraries"),
+                ("tovimo", "tovimo, no session bus"),
+                ("tovimo+bus", "tovimo, session bus"))
+        floor_ms = med(st["floor"]["mapped"])
+        libs_ms = med(st["floor+libs"]["mapped"])
+        out("")
+        out("Start-up: exec to icon in trayer (median of %d runs, ms; 'shown' = mapped there)" %
+            runs)
+        out("  %-28s %10s %7s %6s %6s %8s %8s %8s" % ("", "reparented", "shown", "min", "max",
+                                                      "/floor", "/libs", "CPU ms"))
+        for name, label in rows:
+            shown = st[name]["mapped"]
+            out("  %-28s %10.1f %7.1f %6.1f %6.1f %7.2fx %7.2fx %8.1f" % (
+                label, med(st[name]["embedded"]), med(shown), min(shown), max(shown),
+                ratio(med(shown), floor_ms), ratio(med(shown), libs_ms), med(st[name]["cpu"])))
+        for name, label in rows[2:]:
+            r = ratio(med(st[name]["mapped"]), floor_ms)
+            out("  goal <= 1.30x the floor, %-22s %.2fx: %s" % (label, r,
+                                                               "met" if r <= 1.3 else "MISSED"))
+
+        out("")
+        out("Memory idle in the tray, 1.5 s after embedding (median of %d runs, KiB)" % runs)
+        out("  %-28s %9s %9s %16s %16s" % ("", "VmRSS", "Pss", "over floor MiB",
+                                           "over libs MiB"))
+        for name, label in rows:
+            rss, pss = med(st[name]["rss"]), med(st[name]["pss"])
+            out("  %-28s %9d %9d %7.2f / %6.2f %7.2f / %6.2f" % (
+                label, rss, pss,
+                (rss - med(st["floor"]["rss"])) / 1024, (pss - med(st["floor"]["pss"])) / 1024,
+                (rss - med(st["floor+libs"]["rss"])) / 1024,
+                (pss - med(st["floor+libs"]["pss"])) / 1024))
+        for name, label in rows[2:]:
+            d_rss = (med(st[name]["rss"]) - med(st["floor"]["rss"])) / 1024
+            d_pss = (med(st[name]["pss"]) - med(st["floor"]["pss"])) / 1024
+            out("  goal <= 3 MiB over the floor, %-22s RSS %+.2f, Pss %+.2f: %s" % (
+                label, d_rss, d_pss, "met" if max(d_rss, d_pss) <= 3 else "MISSED"))
+
+        idle = results["idle"]
+        out("")
+        out("Idle in the tray for %d s (all threads)" % self.args.idle)
+        out("  %-22s %7s %9s %8s %8s %8s %6s %9s" % ("", "threads", "vol.ctxsw", "invol.",
+                                                      "on-CPU", "CPU us", "ticks", "RSS KiB"))
+        for name, label in (("floor", "floor, no bus"), ("tovimo", "tovimo, no bus"),
+                            ("tovimo+bus", "tovimo, bus no watcher")):
+            d = idle[name]["delta"]
+            out("  %-22s %7d %9d %8d %8d %8d %6d %9d" % (
+                label, idle[name]["threads"], d["voluntary"], d["involuntary"], d["timeslices"],
+                d["cpu_ns"] // 1000, d["ticks"], idle[name]["mem"][1][0]))
+        for name, label in (("floor", "floor, no bus"), ("tovimo", "tovimo, no bus"),
+                            ("tovimo+bus", "tovimo, bus no watcher")):
+            trace = idle[name]["trace"]
+            if trace is not None:
+                out("  strace %d s, %-22s %d waits returned, %d by time-out" % (
+                    self.args.trace, label + ":", trace[0], trace[1]))
+        for name, label in (("tovimo", "no session bus"), ("tovimo+bus", "session bus")):
+            d = idle[name]["delta"]
+            woke = d["voluntary"] + d["involuntary"]
+            out("  goal: tovimo wakes up no time while idle, %-14s %d: %s" % (
+                label + ",", woke, "met" if woke == 0 else "MISSED"))
+
+        rt = results["roundtrip"]
+        out("")
+        out("One command round trip, loopback service (median over %d rounds of the median of "
+            "%d calls, us)" % (runs, self.args.calls))
+        out("  %-10s %12s %12s %8s" % ("", "tovimo", "plain GET", "ratio"))
+        for command in ("login", "poll"):
+            t, p = med(rt[("tovimo", command)]), med(rt[("plain", command)])
+            r = ratio(t, p)
+            out("  %-10s %12.1f %12.1f %7.2fx  (goal <= 1.20x: %s)" % (
+                command, t, p, r, "met" if r <= 1.2 else "MISSED"))
+
+        out("")
+        out("Load average (1 min) during the run: " +
+            ", ".join("%s %.2f" % (phase, value) for phase, value in self.loads))
+        print("\n".join(lines), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--data", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--runs", type=int, default=11)
+    parser.add_argument("--idle", type=int, default=60)
+    parser.add_argument("--trace", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=200)
+    args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    Bench(args).run()
+
+
+if __name__ == "__main__":
+    main()
