@@ -9,11 +9,12 @@
 
 #include "base/holders.h"
 
-extern GObj<GladeXML> xml;           // "ui.glade", kept for the whole run
-extern GtkWidget* main_window;       // parent of every message dialog; never shown; may be null
-extern int automode;                 // 1 after "AUTOOK": a failed poll then ends the program
-extern int newbie;                   // 1 after "NEWBIE": the tutorial is offered
-extern std::optional<std::string> flv_movie;  // the selected source file; only the workflow writes it
+extern GObj<GladeXML> xml;      // "ui.glade", kept for the whole run
+extern GtkWidget* main_window;  // parent of every message dialog; never shown; may be null
+extern int automode;            // 1 after "AUTOOK": a failed poll then ends the program
+extern int newbie;              // 1 after "NEWBIE": the tutorial is offered
+extern std::optional<std::string>
+    flv_movie;  // the selected source file; only the workflow writes it
 
 // 1 when everything the program needs is present and initialised, else 0 after an error dialog.
 int application_init(int* argc, char*** argv);

@@ -69,11 +69,17 @@ int run_dialog(const Member& m, const char* title, const char* text) {
 
 }  // namespace
 
-void warn_dialog_run(const char* title, const char* text) { run_dialog(kWarn, title, text); }
+void warn_dialog_run(const char* title, const char* text) {
+  run_dialog(kWarn, title, text);
+}
 
-void info_dialog_run(const char* title, const char* text) { run_dialog(kInfo, title, text); }
+void info_dialog_run(const char* title, const char* text) {
+  run_dialog(kInfo, title, text);
+}
 
-void error_dialog_run(const char* title, const char* text) { run_dialog(kError, title, text); }
+void error_dialog_run(const char* title, const char* text) {
+  run_dialog(kError, title, text);
+}
 
 int confirm_dialog_run(const char* title, const char* text) {
   return run_dialog(kConfirm, title, text) == GTK_RESPONSE_YES ? 1 : 0;

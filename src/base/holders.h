@@ -29,7 +29,7 @@ struct GChecksumFree {
   void operator()(GChecksum* c) const noexcept { g_checksum_free(c); }
 };
 
-using GStr = std::unique_ptr<gchar, GFree>;      // texts from GLib/GTK
+using GStr = std::unique_ptr<gchar, GFree>;         // texts from GLib/GTK
 using StrVec = std::unique_ptr<gchar*, GStrvFree>;  // NULL-terminated text vectors
 using GErr = std::unique_ptr<GError, GErrorFree>;
 using GVar = std::unique_ptr<GVariant, GVariantUnref>;
@@ -54,4 +54,6 @@ class GErrorOut {
   GErr& target_;
   GError* raw_ = nullptr;
 };
-inline GErrorOut out(GErr& target) { return GErrorOut(target); }
+inline GErrorOut out(GErr& target) {
+  return GErrorOut(target);
+}

@@ -27,7 +27,9 @@ std::string format(const char* pattern, const Texts&... texts) {
   return *take_text(g_strdup_printf(pattern, texts.c_str()...));
 }
 
-std::string valid_utf8(const char* text) { return *take_text(g_utf8_make_valid(text, -1)); }
+std::string valid_utf8(const char* text) {
+  return *take_text(g_utf8_make_valid(text, -1));
+}
 
 }  // namespace
 
@@ -66,9 +68,13 @@ std::string api_key_page_url(const std::string& base, const std::string& key) {
   return format("%s?data=%s", base + "index.php", key);
 }
 
-std::string api_home_url(const std::string& base) { return base + "index.php"; }
+std::string api_home_url(const std::string& base) {
+  return base + "index.php";
+}
 
-std::string api_tutorial_url(const std::string& base) { return base + "tutorial.php"; }
+std::string api_tutorial_url(const std::string& base) {
+  return base + "tutorial.php";
+}
 
 int api_send(const char* cmd, const char* data, GsChunkPtr* chunk) {
   TV_RETURN_VAL_IF_FAIL(cmd != NULL, "cmd != NULL", 0);
@@ -80,13 +86,23 @@ int api_send(const char* cmd, const char* data, GsChunkPtr* chunk) {
 }
 
 namespace {
-const char* key_text() { return hash ? hash->c_str() : nullptr; }
+const char* key_text() {
+  return hash ? hash->c_str() : nullptr;
+}
 }  // namespace
 
-int api_login(GsChunkPtr* chunk) { return api_send("login", key_text(), chunk); }
-int api_poll(const char*, GsChunkPtr* chunk) { return api_send("poll", key_text(), chunk); }
-int api_yes(const char*, GsChunkPtr* chunk) { return api_send("yes", key_text(), chunk); }
-int api_cancel(const char*, GsChunkPtr* chunk) { return api_send("cancel", key_text(), chunk); }
+int api_login(GsChunkPtr* chunk) {
+  return api_send("login", key_text(), chunk);
+}
+int api_poll(const char*, GsChunkPtr* chunk) {
+  return api_send("poll", key_text(), chunk);
+}
+int api_yes(const char*, GsChunkPtr* chunk) {
+  return api_send("yes", key_text(), chunk);
+}
+int api_cancel(const char*, GsChunkPtr* chunk) {
+  return api_send("cancel", key_text(), chunk);
+}
 
 bool api_reply_is_ok(const std::optional<std::string>& text) {
   return text && std::strcmp(text->c_str(), "OK") == 0;

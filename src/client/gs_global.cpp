@@ -2,4 +2,6 @@
 
 #include <curl/curl.h>
 
-void gs_init(int*, char***) { curl_global_init(CURL_GLOBAL_ALL); }
+void gs_init(int*, char***) {
+  curl_global_init(CURL_GLOBAL_ALL);
+}

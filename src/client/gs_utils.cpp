@@ -40,7 +40,9 @@ AlnumSpan alnum_span(const char* text) {
   return {begin, end};
 }
 
-bool trimmable(const char* text) { return text && *text && g_utf8_validate(text, -1, nullptr); }
+bool trimmable(const char* text) {
+  return text && *text && g_utf8_validate(text, -1, nullptr);
+}
 
 }  // namespace
 
@@ -135,8 +137,8 @@ std::optional<std::string> gs_utils_get_mac() {
   const auto address = platform::adapter_address();
   if (!address) return std::nullopt;
   const auto& a = *address;
-  return take_text(g_strdup_printf("%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3],
-                                   a[4], a[5]));
+  return take_text(
+      g_strdup_printf("%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3], a[4], a[5]));
 }
 
 std::optional<std::string> gs_md5hash(const char* s) {
@@ -155,7 +157,9 @@ std::optional<std::string> gs_md5hash(const char* s) {
   return hex;
 }
 
-int gs_curl_check() { return platform::http_runtime_present() ? 1 : 0; }
+int gs_curl_check() {
+  return platform::http_runtime_present() ? 1 : 0;
+}
 
 bool gs_start_browser(const char* url, std::string* error) {
   if (!url) return true;

@@ -26,7 +26,7 @@ using GsChunkPtr = std::unique_ptr<GsChunk>;
 
 // Bounds of one transfer: a silent or endless service must not hold the program for ever.
 constexpr long kConnectTimeoutSeconds = 15;
-constexpr long kStallSeconds = 30;          // abandoned when under 1 byte/s for this long
+constexpr long kStallSeconds = 30;            // abandoned when under 1 byte/s for this long
 constexpr guint32 kMaxReplyBytes = 1u << 20;  // 1 MiB
 
 extern const char kDefaultUserAgent[];

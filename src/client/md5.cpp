@@ -1,6 +1,8 @@
 #include "client/md5.h"
 
-void md5_init(md5_state* state) { state->checksum.reset(g_checksum_new(G_CHECKSUM_MD5)); }
+void md5_init(md5_state* state) {
+  state->checksum.reset(g_checksum_new(G_CHECKSUM_MD5));
+}
 
 void md5_append(md5_state* state, const guint8* bytes, gssize length) {
   if (length <= 0) return;

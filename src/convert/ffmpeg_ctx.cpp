@@ -57,13 +57,15 @@ bool needs_quoting(const std::string& text) {
   return false;
 }
 
-std::string quoted(const std::string& text) { return *take_text(g_shell_quote(text.c_str())); }
+std::string quoted(const std::string& text) {
+  return *take_text(g_shell_quote(text.c_str()));
+}
 
 }  // namespace
 
 std::optional<FfmpegTask> ffmpeg_parse(const char* s) {
   TV_RETURN_VAL_IF_FAIL(s != NULL, "s != NULL", std::nullopt);
-  TV_RETURN_VAL_IF_FAIL(strlen (s) != 0, "strlen (s) != 0", std::nullopt);
+  TV_RETURN_VAL_IF_FAIL(strlen(s) != 0, "strlen (s) != 0", std::nullopt);
   StrVec fields(g_strsplit(s, " ", -1));
   gchar** f = fields.get();
   if (g_strv_length(f) < kLeastFields) return std::nullopt;
@@ -94,9 +96,9 @@ std::optional<FfmpegTask> ffmpeg_parse(const char* s) {
 std::vector<CommandArg> ffmpeg_build_args(const FfmpegTask& task) {
   std::vector<CommandArg> args{{platform::converter_name()}, {"-i"}, {*task.source, true}};
   const std::pair<const char*, const std::optional<std::string>*> options[] = {
-      {"-f", &task.format},        {"-s", &task.frame_size},    {"-b", &task.video_bitrate},
-      {"-vcodec", &task.video_codec}, {"-acodec", &task.audio_codec},
-      {"-ab", &task.audio_bitrate}, {"-ar", &task.audio_rate}, {"-ac", &task.audio_channels},
+      {"-f", &task.format},           {"-s", &task.frame_size},       {"-b", &task.video_bitrate},
+      {"-vcodec", &task.video_codec}, {"-acodec", &task.audio_codec}, {"-ab", &task.audio_bitrate},
+      {"-ar", &task.audio_rate},      {"-ac", &task.audio_channels},
   };
   for (const auto& [name, value] : options) {
     if (!*value) continue;
@@ -123,4 +125,6 @@ std::vector<std::string> ffmpeg_argv(const std::vector<CommandArg>& args) {
   return argv;
 }
 
-int ffmpeg_check_ctx() { return platform::converter_runtime_present() ? 1 : 0; }
+int ffmpeg_check_ctx() {
+  return platform::converter_runtime_present() ? 1 : 0;
+}

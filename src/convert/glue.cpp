@@ -14,7 +14,9 @@ int busy_depth = 0;
 constexpr char kUnhandledTitle[] = "unhandled error";
 constexpr char kUnhandledText[] = "UNHANDLED ERROR";
 
-const char* key() { return hash ? hash->c_str() : ""; }
+const char* key() {
+  return hash ? hash->c_str() : "";
+}
 
 const char* or_null(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
@@ -31,9 +33,15 @@ std::optional<std::string> error_text(const GsChunkPtr& reply) {
 
 }  // namespace
 
-GlueBusy::GlueBusy() { ++busy_depth; }
-GlueBusy::~GlueBusy() { --busy_depth; }
-bool glue_busy() { return busy_depth > 0; }
+GlueBusy::GlueBusy() {
+  ++busy_depth;
+}
+GlueBusy::~GlueBusy() {
+  --busy_depth;
+}
+bool glue_busy() {
+  return busy_depth > 0;
+}
 
 bool glue_has_flv_extension(const std::string& path) {
   const std::string::size_type dot = path.rfind('.');

@@ -43,8 +43,8 @@ std::optional<HardwareAddress> parse_hardware_address(const std::string& text) {
     if (std::strlen(p) != 2 || !g_ascii_isxdigit(p[0]) || !g_ascii_isxdigit(p[1])) {
       return std::nullopt;
     }
-    address[i] = static_cast<std::uint8_t>(g_ascii_xdigit_value(p[0]) * 16 +
-                                           g_ascii_xdigit_value(p[1]));
+    address[i] =
+        static_cast<std::uint8_t>(g_ascii_xdigit_value(p[0]) * 16 + g_ascii_xdigit_value(p[1]));
   }
   return address;
 }

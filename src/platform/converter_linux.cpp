@@ -2,8 +2,8 @@
 // file rather than a pipe, so it never blocks on us and outlives the program; a window of the
 // program shows that output while it runs (Linux gives the converter no console of its own).
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <gtk/gtk.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -153,7 +153,9 @@ void build_window(ConverterRun* run, const std::string& command_line) {
 
 // In the child, before exec: its own session, so that neither a closing terminal nor the
 // program's end takes the converter with it.
-void detach_child(gpointer) { setsid(); }
+void detach_child(gpointer) {
+  setsid();
+}
 
 }  // namespace
 
@@ -186,11 +188,10 @@ bool start_converter(const std::string& command_line, std::string* error) {
     *error = "no file for its output";
     return false;
   }
-  if (!g_spawn_async_with_fds(nullptr, argv.get(), nullptr,
-                              static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
-                                                       G_SPAWN_DO_NOT_REAP_CHILD),
-                              detach_child, nullptr, &run->pid, no_input.get(),
-                              output_writer.get(), output_writer.get(), out(err))) {
+  if (!g_spawn_async_with_fds(
+          nullptr, argv.get(), nullptr,
+          static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), detach_child,
+          nullptr, &run->pid, no_input.get(), output_writer.get(), output_writer.get(), out(err))) {
     *error = err->message;
     return false;
   }

@@ -73,7 +73,9 @@ bool http_runtime_present() {
   return loaded_library_present("libcurl") && loaded_library_present("libz.so");
 }
 
-const char* converter_name() { return "ffmpeg"; }
+const char* converter_name() {
+  return "ffmpeg";
+}
 
 bool converter_runtime_present() {
   GStr path(g_find_program_in_path(converter_name()));

@@ -122,8 +122,8 @@ TEST_F(AppTest, AnnouncementThatIsNotMarkupIsShownAsItStands) {
   int argc = 0;
   char** argv = nullptr;
   ASSERT_EQ(application_init(&argc, &argv), 1);
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"SKIP\r\n", "SKIP\n"}, {"1 < 2 & <b>x", "1 < 2 & <b>x"}};
+  const std::vector<std::pair<std::string, std::string>> cases = {{"SKIP\r\n", "SKIP\n"},
+                                                                  {"1 < 2 & <b>x", "1 < 2 & <b>x"}};
   for (const auto& [text, shown] : cases) {
     service_.announce(text);
     DialogDriver driver;

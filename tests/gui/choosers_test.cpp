@@ -11,7 +11,9 @@
 
 namespace {
 
-void touch(const std::string& path) { std::ofstream(path) << "x"; }
+void touch(const std::string& path) {
+  std::ofstream(path) << "x";
+}
 
 TEST(ChoosersTest, OpenChooserStartsOnTheDesktopAndReturnsTheChosenPath) {
   const std::string clip = test_home.desktop + "/clip.txt";
@@ -45,7 +47,7 @@ TEST(ChoosersTest, CancelCloseAndEscapeReturnNone) {
 TEST(ChoosersTest, SaveChooserProposesANameByFormatCode) {
   const std::vector<std::pair<int, std::string>> cases = {
       {0, "movie.avi"}, {1, "movie.wmv"}, {2, "movie.3gp"}, {3, "movie.mov"}, {4, "movie.psp"},
-      {5, "movie.mp4"}, {-1, ""},         {6, ""},          {INT_MIN, ""},   {255, ""}};
+      {5, "movie.mp4"}, {-1, ""},         {6, ""},          {INT_MIN, ""},    {255, ""}};
   for (const auto& [code, name] : cases) {
     SCOPED_TRACE(code);
     DialogDriver driver;

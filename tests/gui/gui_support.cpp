@@ -7,9 +7,9 @@
 #include <chrono>
 
 #include "app/app.h"
+#include "base/holders.h"
 #include "client/client_api.h"
 #include "tray/tray.h"
-#include "base/holders.h"
 
 TestHome test_home;
 
@@ -38,8 +38,8 @@ SeenDialog describe(GtkWidget* w) {
   d.type = G_OBJECT_TYPE_NAME(w);
   if (const gchar* title = gtk_window_get_title(GTK_WINDOW(w))) d.title = title;
   d.modal = gtk_window_get_modal(GTK_WINDOW(w));
-  d.transient_for_main = main_window && gtk_window_get_transient_for(GTK_WINDOW(w)) ==
-                                           GTK_WINDOW(main_window);
+  d.transient_for_main =
+      main_window && gtk_window_get_transient_for(GTK_WINDOW(w)) == GTK_WINDOW(main_window);
   GtkWindowPosition position;
   g_object_get(w, "window-position", &position, nullptr);
   d.centred = position == GTK_WIN_POS_CENTER;
@@ -114,7 +114,8 @@ GtkWidget* button_with_label(GtkWidget* dialog, const std::string& wanted) {
   GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(dialog)->action_area));
   GtkWidget* found = nullptr;
   for (GList* l = buttons; l && !found; l = l->next) {
-    const gchar* label = GTK_IS_BUTTON(l->data) ? gtk_button_get_label(GTK_BUTTON(l->data)) : nullptr;
+    const gchar* label =
+        GTK_IS_BUTTON(l->data) ? gtk_button_get_label(GTK_BUTTON(l->data)) : nullptr;
     if (label && wanted == label) found = GTK_WIDGET(l->data);
   }
   g_list_free(buttons);
@@ -188,7 +189,9 @@ Answer save_as(const std::string& name) {
   };
 }
 
-DialogDriver::DialogDriver() { source_ = g_timeout_add(20, &DialogDriver::on_tick, this); }
+DialogDriver::DialogDriver() {
+  source_ = g_timeout_add(20, &DialogDriver::on_tick, this);
+}
 
 DialogDriver::~DialogDriver() {
   g_source_remove(source_);
@@ -292,8 +295,10 @@ void DialogDriver::apply() {
     return;
   }
   if (std::chrono::steady_clock::now() > answer_deadline_) {
-    unexpected.push_back("no answer could be given to " + std::string(
-        gtk_window_get_title(GTK_WINDOW(dialog)) ? gtk_window_get_title(GTK_WINDOW(dialog)) : ""));
+    unexpected.push_back("no answer could be given to " +
+                         std::string(gtk_window_get_title(GTK_WINDOW(dialog))
+                                         ? gtk_window_get_title(GTK_WINDOW(dialog))
+                                         : ""));
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
     return;
   }
@@ -404,4 +409,6 @@ void ProgramTest::SetUp() {
   test_home.forget_calls();
 }
 
-void ProgramTest::TearDown() { flv_movie.reset(); }
+void ProgramTest::TearDown() {
+  flv_movie.reset();
+}

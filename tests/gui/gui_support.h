@@ -18,10 +18,10 @@
 extern TestHome test_home;
 
 struct SeenDialog {
-  std::string type;   // GTK type name
+  std::string type;  // GTK type name
   std::string title;
-  std::string text;   // the message, or a chooser's name field
-  std::string icon;   // stock id, or "file" for a picture
+  std::string text;                  // the message, or a chooser's name field
+  std::string icon;                  // stock id, or "file" for a picture
   std::vector<std::string> buttons;  // stock ids in order
   bool selectable = false;
   bool modal = false;
@@ -38,12 +38,12 @@ struct SeenDialog {
 // still loading its folder), true once it has answered.
 using Answer = std::function<bool(GtkWidget* dialog)>;
 
-Answer press(const char* stock_id);  // clicks the button
-Answer respond(int response);        // as the dialog's own response
-Answer close_window();               // the window manager's close button
-Answer escape();                     // the Escape key
-Answer choose_file(const std::string& path);                // open chooser: select and accept
-Answer save_as(const std::string& name = std::string());    // save chooser: name (or proposed)
+Answer press(const char* stock_id);                       // clicks the button
+Answer respond(int response);                             // as the dialog's own response
+Answer close_window();                                    // the window manager's close button
+Answer escape();                                          // the Escape key
+Answer choose_file(const std::string& path);              // open chooser: select and accept
+Answer save_as(const std::string& name = std::string());  // save chooser: name (or proposed)
 
 class DialogDriver {
  public:

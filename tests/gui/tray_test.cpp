@@ -10,11 +10,13 @@
 namespace {
 
 const std::vector<std::string> kMenuWithoutFile = {
-    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial", "---",
-    "Exit"};
+    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial",
+    "---",           "Exit"};
 const std::vector<std::string> kMenuWithFile = {
-    "Go to website", "---", "Select file to convert", "Check task", "---", "Get key", "---",
-    "Tutorial", "---", "Exit"};
+    "Go to website", "---",      "Select file to convert",
+    "Check task",    "---",      "Get key",
+    "---",           "Tutorial", "---",
+    "Exit"};
 
 class TrayTest : public ProgramTest {
  protected:
@@ -81,7 +83,7 @@ TEST_F(TrayTest, EachMenuIsReleasedWhenItsSelectionIsDone) {
   gpointer watch = shown;
   g_object_add_weak_pointer(G_OBJECT(shown), &watch);
   gtk_menu_shell_cancel(GTK_MENU_SHELL(shown));  // dismissed without choosing
-  EXPECT_EQ(watch, nullptr);                       // destroyed and released
+  EXPECT_EQ(watch, nullptr);                     // destroyed and released
   EXPECT_EQ(menu, nullptr);
   GtkWidget* next = popup();
   EXPECT_TRUE(GTK_IS_MENU(next));

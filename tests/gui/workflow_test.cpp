@@ -42,7 +42,9 @@ class WorkflowTest : public ProgramTest {
     return run_as_handler(glue_select_file);
   }
 
-  std::string order_page() { return service_.server().base() + "index.php?data=" + kKey + "&ver=1"; }
+  std::string order_page() {
+    return service_.server().base() + "index.php?data=" + kKey + "&ver=1";
+  }
 
   // Walks a "Check task" whose poll brings `order` to its end: Yes to the question, `save`
   // in the save chooser, OK to whatever notice follows. Returns what was printed.
@@ -103,8 +105,9 @@ TEST_F(WorkflowTest, EveryFormatStartsTheConverterWithItsOptions) {
   const std::vector<std::pair<std::string, Strings>> orders = {
       {"AVI", {"-f", "avi"}},
       {"WMV", {"-vcodec", "wmv1", "-acodec", "wmav2"}},
-      {"3GP", {"-f", "3gp", "-s", "176x144", "-vcodec", "mpeg4", "-acodec", "libfaac", "-ab",
-               "12.2k", "-ar", "8000", "-ac", "1"}},
+      {"3GP",
+       {"-f", "3gp", "-s", "176x144", "-vcodec", "mpeg4", "-acodec", "libfaac", "-ab", "12.2k",
+        "-ar", "8000", "-ac", "1"}},
       {"MOV", {"-f", "mov"}},
       {"PSP", {"-f", "psp"}},
       {"MP4", {"-f", "mp4", "-s", "320x240"}},
@@ -132,9 +135,13 @@ TEST_F(WorkflowTest, ServiceValuesReachTheConverterUnchanged) {
   convert(driver, "CONVERT MOV 640x480 #1 'q' a\\b \"c\" 44100\t2 1", save_as("out 'quoted'.mov"));
   ASSERT_TRUE(wait_until([] { return !test_home.converter_calls().empty(); }));
   EXPECT_EQ(test_home.converter_calls()[0],
-            (Strings{"ffmpeg", "-i", clip_, "-f", "mov", "-s", "640x480", "-b", "#1", "-vcodec",
-                     "a\\b", "-acodec", "\"c\"", "-ab", "'q'", "-ar", "44100\t2", "-ac", "1", "-y",
-                     test_home.videos + "/out 'quoted'.mov"}));
+            (Strings{"ffmpeg",  "-i",       clip_,
+                     "-f",      "mov",      "-s",
+                     "640x480", "-b",       "#1",
+                     "-vcodec", "a\\b",     "-acodec",
+                     "\"c\"",   "-ab",      "'q'",
+                     "-ar",     "44100\t2", "-ac",
+                     "1",       "-y",       test_home.videos + "/out 'quoted'.mov"}));
   EXPECT_TRUE(driver.drain());
 }
 

@@ -29,9 +29,8 @@ class HttpTest : public ::testing::Test {
 };
 
 TEST_F(HttpTest, CommandsSendTheDesignedRequest) {
-  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
-    c.send(http_reply("OK"));
-  });
+  LoopbackServer server(
+      [](const RecordedRequest&, ServerConnection& c) { c.send(http_reply("OK")); });
   gs_service_base = server.base();
   GsChunkPtr reply;
   ASSERT_EQ(api_poll("some other key", &reply), 1);
@@ -71,9 +70,8 @@ TEST_F(HttpTest, CommandsSendTheDesignedRequest) {
 }
 
 TEST_F(HttpTest, GivenAgentRefererAndHeadersReplaceTheDefaults) {
-  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
-    c.send(http_reply("x"));
-  });
+  LoopbackServer server(
+      [](const RecordedRequest&, ServerConnection& c) { c.send(http_reply("x")); });
   curl_slist* headers = curl_slist_append(nullptr, "X-Test: 1");
   auto reply = gs_curl_getinmemory((server.base() + "hp.php").c_str(), "agent/1",
                                    "http://ref.test/", headers);
@@ -118,9 +116,8 @@ TEST_F(HttpTest, ChunkWriterJoinsAndTerminates) {
 }
 
 TEST_F(HttpTest, ZeroByteBodyIsNoReply) {
-  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
-    c.send(http_reply(""));
-  });
+  LoopbackServer server(
+      [](const RecordedRequest&, ServerConnection& c) { c.send(http_reply("")); });
   gs_service_base = server.base();
   GsChunkPtr reply;
   EXPECT_EQ(api_login(&reply), 0);
@@ -165,16 +162,14 @@ TEST_F(HttpTest, RefusedConnectionIsNoReply) {
 
 TEST_F(HttpTest, BodyUpToTheBoundArrivesAndBeyondItIsAbandoned) {
   const std::string at_bound(kMaxReplyBytes, 'a');
-  LoopbackServer exact([&](const RecordedRequest&, ServerConnection& c) {
-    c.send(http_reply(at_bound));
-  });
+  LoopbackServer exact(
+      [&](const RecordedRequest&, ServerConnection& c) { c.send(http_reply(at_bound)); });
   auto reply = fetch(exact);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->size, kMaxReplyBytes);
 
-  LoopbackServer declared([&](const RecordedRequest&, ServerConnection& c) {
-    c.send(http_reply(at_bound + "b"));
-  });
+  LoopbackServer declared(
+      [&](const RecordedRequest&, ServerConnection& c) { c.send(http_reply(at_bound + "b")); });
   EXPECT_EQ(fetch(declared), nullptr);
 
   // Without a declared length the bound is kept while the body streams in.

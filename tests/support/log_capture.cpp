@@ -16,7 +16,9 @@ LogCapture::LogCapture() {
   active = this;
 }
 
-LogCapture::~LogCapture() { active = nullptr; }
+LogCapture::~LogCapture() {
+  active = nullptr;
+}
 
 GLogWriterOutput LogCapture::write(GLogLevelFlags level, const GLogField* fields, gsize n,
                                    gpointer) {

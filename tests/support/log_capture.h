@@ -20,6 +20,6 @@ class LogCapture {
 
  private:
   static GLogWriterOutput write(GLogLevelFlags level, const GLogField* fields, gsize n,
-                               gpointer self);
+                                gpointer self);
   std::vector<std::string> messages_;
 };

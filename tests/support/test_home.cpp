@@ -44,8 +44,7 @@ TestHome TestHome::create(const std::string& support_dir, const std::string& dat
   const std::string config = t.home + "/.config";
   const std::string data = t.home + "/.local/share";
   for (const std::string& dir : {t.desktop, t.videos, t.work, t.bin, t.converter_log, config,
-                                 data + "/applications", t.home + "/.cache",
-                                 t.root + "/runtime"}) {
+                                 data + "/applications", t.home + "/.cache", t.root + "/runtime"}) {
     fs::create_directories(dir);
   }
   fs::permissions(t.root + "/runtime", fs::perms::owner_all);

@@ -159,8 +159,8 @@ TEST(CommandLineTest, AllOptionsComeInTheConverterOrder) {
             "ffmpeg -i 'S' -f mov -s 640x480 -b 800k -vcodec h264 -acodec aac -ab 96k "
             "-ar 44100 -ac 2 -y 'D'");
   const std::vector<std::string> expected = {
-      "ffmpeg", "-i",  "S",   "-f",  "mov",   "-s",  "640x480", "-b", "800k", "-vcodec", "h264",
-      "-acodec", "aac", "-ab", "96k", "-ar", "44100", "-ac", "2",       "-y", "D"};
+      "ffmpeg",  "-i",  "S",   "-f",  "mov", "-s",    "640x480", "-b", "800k", "-vcodec", "h264",
+      "-acodec", "aac", "-ab", "96k", "-ar", "44100", "-ac",     "2",  "-y",   "D"};
   EXPECT_EQ(ffmpeg_argv(ffmpeg_build_args(task)), expected);
 }
 
@@ -168,10 +168,10 @@ TEST(CommandLineTest, AllOptionsComeInTheConverterOrder) {
 // as exactly one argument.
 TEST(CommandLineTest, EveryValueAndPathSurvivesTheShellSplit) {
   const std::vector<std::string> awkward = {
-      "it's",        "say \"hi\"",    "back\\slash", "tab\there",   "#comment",  "a#b",
-      "",            "new\nline",     "'",           "''",          "\\",        "trailing\\",
-      "$HOME",       "`id`",          "a;b|c&d",     "~user",       "*?[x]",     "\r\v\f",
-      "ünïcødé ✓",   "-y",            "\"",          " lead",       "trail ",    "a\\'b",
+      "it's",      "say \"hi\"", "back\\slash", "tab\there", "#comment", "a#b",
+      "",          "new\nline",  "'",           "''",        "\\",       "trailing\\",
+      "$HOME",     "`id`",       "a;b|c&d",     "~user",     "*?[x]",    "\r\v\f",
+      "ünïcødé ✓", "-y",         "\"",          " lead",     "trail ",   "a\\'b",
   };
   for (const std::string& value : awkward) {
     FfmpegTask task;
@@ -187,15 +187,15 @@ TEST(CommandLineTest, EveryValueAndPathSurvivesTheShellSplit) {
     task.audio_channels = value;
     const auto args = ffmpeg_build_args(task);
     const std::string line = ffmpeg_render_line(args);
-    EXPECT_EQ(split_like_glib(line), ffmpeg_argv(args)) << "value: [" << value << "] line: " << line;
+    EXPECT_EQ(split_like_glib(line), ffmpeg_argv(args))
+        << "value: [" << value << "] line: " << line;
   }
 }
 
 TEST(CommandLineTest, EveryByteSurvivesTheShellSplit) {
   for (int c = 1; c < 256; ++c) {
-    for (const std::string& value :
-         {std::string(1, char(c)), "a" + std::string(1, char(c)) + "b",
-          std::string(1, char(c)) + "#"}) {
+    for (const std::string& value : {std::string(1, char(c)), "a" + std::string(1, char(c)) + "b",
+                                     std::string(1, char(c)) + "#"}) {
       FfmpegTask task;
       task.source = value;
       task.destination = value;

@@ -48,7 +48,9 @@ GsChunkPtr chunk_of(const std::string& body) {
   return c;
 }
 
-LoginReply login(const std::string& body) { return api_classify_login(*chunk_of(body)); }
+LoginReply login(const std::string& body) {
+  return api_classify_login(*chunk_of(body));
+}
 
 TEST(LoginReplyTest, AcceptsTheThreeWordsAfterCleaning) {
   EXPECT_EQ(login("OK").verdict, LoginVerdict::kAccepted);

@@ -49,7 +49,9 @@ TEST(Rtrim2Test, WarnsForNoText) {
   EXPECT_TRUE(log.has_critical("gs_rtrim2", "str != NULL")) << log.text();
 }
 
-std::string md5_hex(const std::string& text) { return *gs_md5hash(text.c_str()); }
+std::string md5_hex(const std::string& text) {
+  return *gs_md5hash(text.c_str());
+}
 
 TEST(Md5Test, MatchesTheRfc1321Suite) {
   EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
@@ -108,14 +110,15 @@ TEST(AdapterTest, PrefersTheFirstDefaultRoute) {
 TEST(AdapterTest, FallsBackToNameOrderSkippingLoopbackAndZeroAddresses) {
   const char* no_route = "Iface\tDestination\n";
   auto chosen = platform::choose_adapter_address(
-      no_route, {itf("wlp2s0", "00:00:00:00:00:02"), itf("lo", "00:00:00:00:00:00", true),
-                 itf("docker0", "00:00:00:00:00:00"), itf("enp0s1", "00:00:00:00:00:01"),
-                 itf("tun0", "")});
+      no_route,
+      {itf("wlp2s0", "00:00:00:00:00:02"), itf("lo", "00:00:00:00:00:00", true),
+       itf("docker0", "00:00:00:00:00:00"), itf("enp0s1", "00:00:00:00:00:01"), itf("tun0", "")});
   ASSERT_TRUE(chosen);
   EXPECT_EQ((*chosen)[5], 0x01);
   // A default route over an interface without a hardware address (a tunnel) falls back too.
   const char* tunnel = "Iface\tDestination\ntun0\t00000000\n";
-  chosen = platform::choose_adapter_address(tunnel, {itf("tun0", ""), itf("eth0", "02:00:00:00:00:07")});
+  chosen =
+      platform::choose_adapter_address(tunnel, {itf("tun0", ""), itf("eth0", "02:00:00:00:00:07")});
   ASSERT_TRUE(chosen);
   EXPECT_EQ((*chosen)[5], 0x07);
   EXPECT_FALSE(platform::choose_adapter_address(no_route, {itf("lo", "00:00:00:00:00:00", true)}));
