@@ -13,6 +13,15 @@
 
 TestHome test_home;
 
+const std::vector<std::string> kMenuWithoutFile = {
+    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial",
+    "---",           "Exit"};
+const std::vector<std::string> kMenuWithFile = {
+    "Go to website", "---",      "Select file to convert",
+    "Check task",    "---",      "Get key",
+    "---",           "Tutorial", "---",
+    "Exit"};
+
 namespace {
 
 constexpr char kSeenMark[] = "tovimo-test-seen";

@@ -85,6 +85,10 @@ bool wait_until(const std::function<bool()>& condition, int timeout_ms = 10000);
 // Open dialogs and windows, by title.
 std::vector<GtkWidget*> visible_windows(const std::string& title);
 
+// The tray menu's labels from the top, "---" for a separator, without and with a file selected.
+extern const std::vector<std::string> kMenuWithoutFile;
+extern const std::vector<std::string> kMenuWithFile;
+
 // Labels of a menu's items in order, "---" for a separator.
 std::vector<std::string> menu_labels(GtkWidget* menu);
 

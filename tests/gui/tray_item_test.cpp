@@ -27,21 +27,8 @@ constexpr char kItemInterface[] = "org.kde.StatusNotifierItem";
 constexpr guint kTestGraceMs = 50;
 
 const std::string kKey = "00112233445566778899aabbccddeeff";
-const std::vector<std::string> kMenuWithoutFile = {
-    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial",
-    "---",           "Exit"};
-const std::vector<std::string> kMenuWithFile = {
-    "Go to website", "---",      "Select file to convert",
-    "Check task",    "---",      "Get key",
-    "---",           "Tutorial", "---",
-    "Exit"};
 
-struct VariantUnref {
-  void operator()(GVariant* v) const noexcept {
-    if (v) g_variant_unref(v);
-  }
-};
-using Variant = std::unique_ptr<GVariant, VariantUnref>;
+using Variant = GVar;
 
 // A test that dies takes its bus with it.
 void end_with_parent(gpointer) {

@@ -9,14 +9,6 @@
 
 namespace {
 
-const std::vector<std::string> kMenuWithoutFile = {
-    "Go to website", "---", "Select file to convert", "---", "Get key", "---", "Tutorial",
-    "---",           "Exit"};
-const std::vector<std::string> kMenuWithFile = {
-    "Go to website", "---",      "Select file to convert",
-    "Check task",    "---",      "Get key",
-    "---",           "Tutorial", "---",
-    "Exit"};
 
 class TrayTest : public ProgramTest {
  protected:
