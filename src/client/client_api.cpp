@@ -21,7 +21,7 @@ namespace {
 constexpr guint32 kShortestLogin = 2;
 constexpr guint32 kLongestLogin = 500;
 
-// The design's printf patterns, filled with texts.
+// Fills an address pattern such as "%s?data=%s" with texts.
 template <class... Texts>
 std::string format(const char* pattern, const Texts&... texts) {
   return *take_text(g_strdup_printf(pattern, texts.c_str()...));
