@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "service/form_guard.h"
 #include "service/order_form.h"
 #include "service/pages.h"
 #include "service/protocol.h"
@@ -18,6 +19,7 @@ constexpr std::size_t kMaxRequestBody = 64 * 1024;  // the order form is a few h
 
 constexpr int kOk = 200;
 constexpr int kBadRequest = 400;
+constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
 constexpr int kUnprocessable = 422;
 constexpr int kServerError = 500;
@@ -58,9 +60,25 @@ std::string answer_command(OrderStore& store, const IoRequest& request) {
 OrderPageView page_view(OrderStore& store, const std::string& key) {
   OrderPageView view;
   view.key = key;
+  view.token = form_token(store.form_secret(), key);
   view.open_order = store.open_order(key);
   if (view.open_order) view.form = form_from_order(*view.open_order);
   return view;
+}
+
+std::optional<std::string> header(const httplib::Request& req, const char* name) {
+  if (!req.has_header(name)) return std::nullopt;
+  return req.get_header_value(name);
+}
+
+// Whether the post came from the key's order page on this service and not from another site:
+// it carries the key's form token, and whatever page the browser names as its source is ours.
+bool from_order_page(const httplib::Request& req, const std::string& secret,
+                     const std::string& key) {
+  const auto token = req.params.find(std::string(kTokenField));
+  return token != req.params.end() && form_token_matches(secret, key, token->second) &&
+         names_own_site(header(req, "Origin"), header(req, "Referer"),
+                        req.get_header_value("Host"));
 }
 
 }  // namespace
@@ -129,7 +147,7 @@ void HttpService::route() {
     }
   });
 
-  // The order form posts here; the key travels in a hidden field.
+  // The order form posts here; the key and its form token travel in hidden fields.
   server.Post("/tovimo/index.php", [this](const httplib::Request& req, httplib::Response& res) {
     auto key = parse_page_query(req.params);
     if (const auto* error = std::get_if<QueryError>(&key)) {
@@ -139,6 +157,10 @@ void HttpService::route() {
     const auto& wanted = std::get<std::optional<std::string>>(key);
     if (!wanted) {
       reply_html(res, refusal_page("The order form arrived without a client key."), kBadRequest);
+      return;
+    }
+    if (!from_order_page(req, store_.form_secret(), *wanted)) {
+      reply_html(res, foreign_form_page(*wanted), kForbidden);
       return;
     }
     const OrderForm form = read_order_form(req.params);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "service/form_guard.h"
+
 namespace svc {
 
 namespace {
@@ -38,6 +40,10 @@ CREATE TABLE IF NOT EXISTS orders (
 );
 CREATE UNIQUE INDEX IF NOT EXISTS orders_one_open_per_key ON orders (key) WHERE state = 'open';
 CREATE INDEX IF NOT EXISTS orders_by_key ON orders (key, id);
+CREATE TABLE IF NOT EXISTS form_secret (
+  id     INTEGER PRIMARY KEY CHECK (id = 1),
+  secret TEXT NOT NULL CHECK (length(secret) = 64)
+);
 )sql";
 
 constexpr char kOrderColumns[] =
@@ -175,6 +181,17 @@ OrderStore::OrderStore(const std::string& path) {
   }
   exec(db, kSchema);
   exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+  // Made once and kept, so that an order page opened before a restart still places orders.
+  std::string fresh;
+  try {
+    fresh = new_form_secret();
+  } catch (const std::runtime_error& e) {
+    throw StoreError(e.what());
+  }
+  Statement(db, "INSERT OR IGNORE INTO form_secret (id, secret) VALUES (1, ?)").bind(fresh).step();
+  Statement secret(db, "SELECT secret FROM form_secret WHERE id = 1");
+  secret.step();
+  form_secret_ = secret.text(0);
   transaction.commit();
 }
 

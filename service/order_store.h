@@ -62,9 +62,13 @@ class OrderStore {
   // Every order of the key, oldest first.
   std::vector<StoredOrder> history(const std::string& key);
 
+  // The secret that order form tokens are made with, made at the file's first use.
+  const std::string& form_secret() const { return form_secret_; }
+
  private:
   std::mutex mutex_;
   SqliteDb db_;
+  std::string form_secret_;
 };
 
 }  // namespace svc

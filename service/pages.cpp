@@ -1,5 +1,7 @@
 #include "service/pages.h"
 
+#include "service/form_guard.h"
+
 namespace svc {
 
 namespace {
@@ -45,6 +47,8 @@ std::string order_form(const OrderPageView& view) {
       "<form method=\"post\" action=\"index.php\" accept-charset=\"UTF-8\">\n"
       "<input type=\"hidden\" name=\"" +
       std::string(kKeyField) + "\" value=\"" + html_escape(view.key) +
+      "\">\n<input type=\"hidden\" name=\"" + std::string(kTokenField) + "\" value=\"" +
+      html_escape(view.token) +
       "\">\n<input type=\"hidden\" name=\"ver\" value=\"1\">\n"
       "<fieldset>\n<legend>Format</legend>\n";
   for (std::string_view format : kFormats) {
@@ -166,6 +170,15 @@ std::string order_page(const OrderPageView& view) {
 
 std::string refusal_page(std::string_view message) {
   return layout("Tovimo", "<p class=\"problems\">" + html_escape(message) + "</p>\n");
+}
+
+std::string foreign_form_page(std::string_view key) {
+  const std::string page = "index.php?data=" + html_escape(key) + "&amp;ver=1";
+  return layout("Tovimo order",
+                "<div class=\"problems\" id=\"problems\"><p>Your order was not placed: the "
+                "form did not come from this service's order page.</p></div>\n"
+                "<p>Place your order on <a href=\"" +
+                    page + "\">your order page</a>.</p>\n");
 }
 
 }  // namespace svc

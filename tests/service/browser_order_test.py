@@ -4,8 +4,10 @@ the tray program's poll receives. Speaks W3C WebDriver to chromedriver with the 
 only; exits 77 (skipped) when chromium or chromedriver is missing.
 Usage: browser_order_test.py PATH-TO-tovimo-service"""
 
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import json
 import os
+import re
 import selectors
 import shutil
 import signal
@@ -13,6 +15,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -93,6 +96,25 @@ class Browser:
         self.call("DELETE", "")
 
 
+def foreign_site(page):
+    """Serves `page` at / from another port, as another site would; the server and its address."""
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = page.encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, "http://127.0.0.1:%d/" % server.server_address[1]
+
+
 def run(executable, scratch):
     service = subprocess.Popen([executable, "--listen", "127.0.0.1:0", "--db",
                                 os.path.join(scratch, "orders.sqlite")],
@@ -129,6 +151,22 @@ def run(executable, scratch):
             raise Failure("a value with a space was not refused:\n" + text)
         if http("GET", poll) != "CONVERT 3GP 0 0 0 0 aac 0 0":
             raise Failure("the refused form changed the order: %r" % http("GET", poll))
+
+        # Another site's page posts the order form, even with the key's token copied into it.
+        token = re.search(r'name="token" value="([0-9a-f]+)"', http("GET", page)).group(1)
+        site, site_url = foreign_site(
+            '<form method="post" action="%stovimo/index.php"><input type="hidden" name="data" '
+            'value="%s"><input type="hidden" name="token" value="%s"><input type="hidden" '
+            'name="format" value="AVI"><button id="place">Win</button></form>' % (base, KEY, token))
+        try:
+            text = browser.fill_and_submit(site_url, [])
+        finally:
+            site.shutdown()
+            site.server_close()
+        if "Your order was not placed" not in text:
+            raise Failure("another site's form was not refused:\n" + text)
+        if http("GET", poll) != "CONVERT 3GP 0 0 0 0 aac 0 0":
+            raise Failure("another site's form changed the order: %r" % http("GET", poll))
     finally:
         if browser:
             try:
@@ -159,7 +197,7 @@ def main():
         except (Failure, OSError, subprocess.TimeoutExpired) as failure:
             print("FAIL: %s" % failure, file=sys.stderr)
             return 1
-    print("order placed through the page, and a value with a space refused")
+    print("order placed through the page; a value with a space and another site's form refused")
     return 0
 
 

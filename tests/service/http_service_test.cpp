@@ -28,6 +28,7 @@ class ServiceHttp : public ::testing::Test {
     thread_ = std::thread([this] { service_->run(); });
     ASSERT_TRUE(svctest::wait_until([this] { return service_->is_running(); }));
     client_.emplace("127.0.0.1", *port);
+    host_ = "127.0.0.1:" + std::to_string(*port);
   }
   void stop() {
     service_->stop();
@@ -44,9 +45,19 @@ class ServiceHttp : public ::testing::Test {
   std::string io(const std::string& cmd, const std::string& key = kKey) {
     return get("/tovimo/io.php?cmd=" + cmd + "&data=" + key + "&ver=1").second;
   }
-  std::pair<int, std::string> post_order(httplib::Params form, const std::string& key = kKey) {
+  // The form token on the key's order page, as a browser gets it.
+  std::string token_of(const std::string& key) {
+    return svctest::field_value(get("/tovimo/index.php?data=" + key + "&ver=1").second, "token")
+        .value_or("(no token on the page)");
+  }
+  // Posts `form` with the key, and with its token unless `token` says otherwise.
+  std::pair<int, std::string> post_order(httplib::Params form, const std::string& key = kKey,
+                                         std::optional<std::string> token = std::nullopt,
+                                         const httplib::Headers& headers = {}) {
     form.emplace("data", key);
-    const httplib::Result res = client_->Post("/tovimo/index.php", form);
+    if (!token) token = token_of(key);
+    if (!token->empty()) form.emplace("token", *token);
+    const httplib::Result res = client_->Post("/tovimo/index.php", headers, form);
     return res ? std::make_pair(res->status, res->body) : std::make_pair(0, std::string());
   }
 
@@ -55,6 +66,7 @@ class ServiceHttp : public ::testing::Test {
   std::optional<HttpService> service_;
   std::thread thread_;
   std::optional<httplib::Client> client_;
+  std::string host_;  // as the client names it in Host
 };
 
 TEST_F(ServiceHttp, LoginSaysNewbieOnceThenOk) {
@@ -150,6 +162,38 @@ TEST_F(ServiceHttp, FormRefusesBadInputAndStoresNothing) {
   EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");
   EXPECT_EQ(post_order({{"format", "AVI"}}, "not-a-key").first, 400);
   EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 aac 0 0");
+}
+
+// A page on another site can make the user's browser post the form, with a stolen token at
+// worst; none of that may touch the order.
+TEST_F(ServiceHttp, RefusesOrderFormsFromOtherSitesAndChangesNothing) {
+  ASSERT_EQ(post_order({{"format", "3GP"}}).first, 200);
+  const std::string token = token_of(kKey);
+  for (const auto& [form_token, headers] : std::vector<std::pair<std::string, httplib::Headers>>{
+           {"", {}},                                   // no token
+           {token_of(test_key(2)), {}},                // another key's
+           {std::string(token.size(), '0'), {}},       // made up
+           {token, {{"Origin", "http://evil.test"}}},  // a foreign page that knows the token
+           {token, {{"Origin", "http://evil.test"}, {"Referer", "http://" + host_ + "/"}}},
+           {token, {{"Origin", "null"}}},  // a sandboxed or local page
+           {token, {{"Origin", "http://" + host_ + ".evil.test"}}},
+           {token, {{"Referer", "https://evil.test/tovimo/index.php"}}}}) {
+    const auto [status, page] = post_order({{"format", "AVI"}}, kKey, form_token, headers);
+    EXPECT_EQ(status, 403) << (headers.empty() ? form_token : headers.begin()->second);
+    EXPECT_NE(page.find("Your order was not placed"), std::string::npos);
+    EXPECT_NE(page.find("href=\"index.php?data=" + kKey + "&amp;ver=1\""), std::string::npos);
+  }
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 0 0 0");
+  EXPECT_EQ(store_->history(kKey).size(), 1u);
+
+  // The order page itself, as a browser posts it, and again after a restart.
+  const httplib::Headers own = {{"Origin", "http://" + host_},
+                                {"Referer", "http://" + host_ + "/tovimo/index.php?data=" + kKey}};
+  EXPECT_EQ(post_order({{"format", "MOV"}}, kKey, token, own).first, 200);
+  stop();
+  start(std::nullopt);
+  EXPECT_EQ(post_order({{"format", "MP4"}}, kKey, token).first, 200);
+  EXPECT_EQ(io("poll"), "CONVERT MP4 0 0 0 0 0 0 0");
 }
 
 }  // namespace

@@ -39,9 +39,15 @@ TEST(ServiceProcess, KeepsOrdersAcrossRestartsAndStopsCleanlyOnSignals) {
     const std::optional<std::string> address = service.address();
     ASSERT_TRUE(address);
     EXPECT_EQ(io(*address, "login"), "NEWBIE");
-    const httplib::Result res = httplib::Client(*address).Post(
+    httplib::Client client(*address);
+    const httplib::Result page = client.Get(("/tovimo/index.php?data=" + kKey).c_str());
+    ASSERT_TRUE(page);
+    const httplib::Result res = client.Post(
         "/tovimo/index.php",
-        httplib::Params{{"data", kKey}, {"format", "PSP"}, {"video_bitrate", "768k"}});
+        httplib::Params{{"data", kKey},
+                        {"token", svctest::field_value(page->body, "token").value_or("")},
+                        {"format", "PSP"},
+                        {"video_bitrate", "768k"}});
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(service.finish(SIGTERM), 0);

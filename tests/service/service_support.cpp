@@ -42,6 +42,15 @@ std::string test_key(unsigned n) {
   return key;
 }
 
+std::optional<std::string> field_value(const std::string& page, const std::string& name) {
+  const std::string marker = "name=\"" + name + "\" value=\"";
+  const std::size_t start = page.find(marker);
+  if (start == std::string::npos) return std::nullopt;
+  const std::size_t end = page.find('"', start + marker.size());
+  if (end == std::string::npos) return std::nullopt;
+  return page.substr(start + marker.size(), end - start - marker.size());
+}
+
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::string& log,
                                const std::vector<std::string>& env) {
   int fds[2];

@@ -34,6 +34,10 @@ bool wait_until(const std::function<bool()>& condition, milliseconds limit = kLi
 // A 32-digit client key, distinct per number.
 std::string test_key(unsigned n);
 
+// The value of the form field `name` on a page the service wrote (name="NAME" value="..."),
+// or none.
+std::optional<std::string> field_value(const std::string& page, const std::string& name);
+
 // tovimo-service run with `args`, `env` ("NAME=value") added to the environment and stderr
 // appended to `log`. A child still running when the holder goes is killed.
 class ServiceProcess {

@@ -1,0 +1,28 @@
+// Telling the service's own order form from a form that another site posts to it. The order
+// page carries a token bound to its key, made with a secret that only the service knows; a
+// browser also names the page a post comes from in Origin (or Referer).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace svc {
+
+constexpr std::string_view kTokenField = "token";
+
+// 32 random bytes as 64 hex digits; throws std::runtime_error when no randomness is available.
+std::string new_form_secret();
+
+// The token that the order form of `key` carries: HMAC-SHA256 of the key, in hex.
+std::string form_token(std::string_view secret, std::string_view key);
+// Whether `token` is the form token of `key`, compared in constant time.
+bool form_token_matches(std::string_view secret, std::string_view key, std::string_view token);
+
+// Whether a post names no other site than `host` (the request's Host header): its Origin when
+// given, else its Referer when given, must be an http or https address on `host`. A post that
+// names neither passes here and is left to the token.
+bool names_own_site(const std::optional<std::string>& origin,
+                    const std::optional<std::string>& referer, std::string_view host);
+
+}  // namespace svc
