@@ -18,7 +18,7 @@ install_missing() {
 # What building the program and the service needs.
 BUILD_PACKAGES=(
   cmake g++ make pkg-config
-  libgtk2.0-dev libglade2-dev libcurl4-openssl-dev
+  libgtk2.0-dev libglade2-dev libcurl4-openssl-dev libdbusmenu-glib-dev
   libcpp-httplib-dev libsqlite3-dev
 )
 

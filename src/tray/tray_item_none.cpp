@@ -1,0 +1,4 @@
+// Systems without StatusNotifierItems: the notification-area icon is the whole tray.
+#include "tray/tray_item.h"
+
+void tray_item_start(GtkStatusIcon*) {}

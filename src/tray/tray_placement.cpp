@@ -1,0 +1,73 @@
+#define G_LOG_DOMAIN "tovimo"
+
+#include "tray/tray_placement.h"
+
+TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint grace_ms)
+    : icon_(GTK_STATUS_ICON(g_object_ref(icon))),
+      item_(bus,
+            gtk_status_icon_get_stock(icon) ? gtk_status_icon_get_stock(icon) : GTK_STOCK_EXECUTE) {
+  embedded_handler_ =
+      g_signal_connect(icon, "notify::embedded", G_CALLBACK(on_icon_embedded), this);
+  watch_id_ =
+      g_bus_watch_name_on_connection(bus, kSniWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                     on_watcher_appeared, on_watcher_vanished, this, nullptr);
+  // A notification area embeds a new icon within moments; only after that is it known that none
+  // will.
+  grace_source_ = g_timeout_add(grace_ms, on_grace_over, this);
+}
+
+TrayPlacement::~TrayPlacement() {
+  if (grace_source_) g_source_remove(grace_source_);
+  g_bus_unwatch_name(watch_id_);
+  g_signal_handler_disconnect(icon_.get(), embedded_handler_);
+}
+
+void TrayPlacement::on_icon_embedded(GObject*, GParamSpec*, gpointer self) {
+  static_cast<TrayPlacement*>(self)->place();
+}
+
+gboolean TrayPlacement::on_grace_over(gpointer self) {
+  auto* placement = static_cast<TrayPlacement*>(self);
+  placement->grace_source_ = 0;
+  placement->grace_over_ = true;
+  placement->place();
+  if (!placement->item_.offered()) {
+    g_debug(gtk_status_icon_is_embedded(placement->icon_.get())
+                ? "tray: the notification area holds the icon"
+                : "tray: no notification area holds the icon, and no StatusNotifierWatcher is "
+                  "there");
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void TrayPlacement::on_watcher_appeared(GDBusConnection*, const gchar*, const gchar*,
+                                        gpointer self) {
+  auto* placement = static_cast<TrayPlacement*>(self);
+  placement->watcher_present_ = true;
+  if (placement->item_.offered()) placement->item_.register_with_watcher();  // a new watcher
+  placement->place();
+}
+
+void TrayPlacement::on_watcher_vanished(GDBusConnection*, const gchar*, gpointer self) {
+  auto* placement = static_cast<TrayPlacement*>(self);
+  placement->watcher_present_ = false;
+  placement->place();
+}
+
+void TrayPlacement::place() {
+  GtkStatusIcon* icon = icon_.get();
+  if (item_.offered()) {
+    if (watcher_present_) return;
+    item_.withdraw();
+    gtk_status_icon_set_visible(icon, TRUE);
+    g_debug("tray: the StatusNotifierWatcher went away; back to the notification area icon");
+    return;
+  }
+  // A hidden icon is one the program is leaving (the quit request), not one without a place.
+  if (!grace_over_ || !watcher_present_ || !gtk_status_icon_get_visible(icon) ||
+      gtk_status_icon_is_embedded(icon)) {
+    return;
+  }
+  gtk_status_icon_set_visible(icon, FALSE);
+  item_.offer();
+}
