@@ -12,6 +12,10 @@ namespace {
 
 constexpr char kTitle[] = "Tovimo";
 constexpr char kId[] = "tovimo";
+// libdbusmenu exports the menu once its own request for the bus has come back; hosts read the
+// menu as soon as the item registers, so registering waits for the menu, at most about 2 s.
+constexpr guint kMenuCheckMs = 50;
+constexpr guint kMenuChecks = 40;
 
 // The icon as the item's pixmaps: ARGB32 in network byte order, at the sizes trays use.
 GVariant* render_pixmaps(const char* stock_id) {
@@ -68,7 +72,6 @@ StatusNotifierItem::StatusNotifierItem(GDBusConnection* bus, const char* stock_i
 
 StatusNotifierItem::~StatusNotifierItem() {
   withdraw();
-  g_cancellable_cancel(cancellable_.get());
   if (run_source_) g_source_remove(run_source_);
   g_signal_handlers_disconnect_by_data(menu_.get(), this);
   clear_menu();
@@ -99,17 +102,52 @@ void StatusNotifierItem::withdraw() {
   if (name_id_) g_bus_unown_name(name_id_);
   name_id_ = 0;
   name_owned_ = false;
+  registering_ = false;
+  if (check_source_) g_source_remove(check_source_);
+  check_source_ = 0;
+  g_cancellable_cancel(cancellable_.get());
+  cancellable_.reset(g_cancellable_new());
   menu_server_.reset();
   if (item_object_) g_dbus_connection_unregister_object(bus_.get(), item_object_);
   item_object_ = 0;
 }
 
 void StatusNotifierItem::register_with_watcher() {
-  if (!name_owned_) return;  // registers once the name is ours
-  g_dbus_connection_call(bus_.get(), kSniWatcherName, kSniWatcherPath, kSniWatcherName,
-                         "RegisterStatusNotifierItem", g_variant_new("(s)", bus_name_.c_str()),
-                         nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable_.get(),
-                         on_registered, this);
+  if (!name_owned_ || registering_) return;  // registers once the name is ours
+  registering_ = true;
+  menu_checks_ = 0;
+  check_menu();
+}
+
+void StatusNotifierItem::check_menu() {
+  g_dbus_connection_call(
+      bus_.get(), bus_name_.c_str(), kSniMenuPath, "org.freedesktop.DBus.Properties", "Get",
+      g_variant_new("(ss)", "com.canonical.dbusmenu", "Version"), nullptr,
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancellable_.get(), on_menu_checked, this);
+}
+
+void StatusNotifierItem::on_menu_checked(GObject* bus, GAsyncResult* result, gpointer self) {
+  GErr error;
+  GVar reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(bus), result, out(error)));
+  if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
+  auto* item = static_cast<StatusNotifierItem*>(self);
+  if (!reply && ++item->menu_checks_ < kMenuChecks) {
+    item->check_source_ = g_timeout_add(kMenuCheckMs, on_check_menu_again, item);
+    return;
+  }
+  item->registering_ = false;
+  if (!reply) g_debug("tray item: the menu is not on the bus: %s", error->message);
+  g_dbus_connection_call(
+      G_DBUS_CONNECTION(bus), kSniWatcherName, kSniWatcherPath, kSniWatcherName,
+      "RegisterStatusNotifierItem", g_variant_new("(s)", item->bus_name_.c_str()), nullptr,
+      G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, item->cancellable_.get(), on_registered, item);
+}
+
+gboolean StatusNotifierItem::on_check_menu_again(gpointer self) {
+  auto* item = static_cast<StatusNotifierItem*>(self);
+  item->check_source_ = 0;
+  item->check_menu();
+  return G_SOURCE_REMOVE;
 }
 
 void StatusNotifierItem::on_name_acquired(GDBusConnection*, const gchar*, gpointer self) {

@@ -48,11 +48,14 @@ class StatusNotifierItem {
                                     gpointer self);
   static void on_name_acquired(GDBusConnection*, const gchar* name, gpointer self);
   static void on_name_lost(GDBusConnection*, const gchar* name, gpointer self);
+  static void on_menu_checked(GObject* bus, GAsyncResult* result, gpointer self);
+  static gboolean on_check_menu_again(gpointer self);
   static void on_registered(GObject* bus, GAsyncResult* result, gpointer self);
   static gboolean on_menu_about_to_show(DbusmenuMenuitem* root, gpointer self);
   static void on_entry_item_activated(DbusmenuMenuitem* entry, guint timestamp, gpointer self);
   static gboolean on_run_pending(gpointer self);
 
+  void check_menu();
   void build_menu();
   void clear_menu();
   // Queues an action for the main loop: 0 activates the icon, otherwise a menu position. The
@@ -64,10 +67,13 @@ class StatusNotifierItem {
   std::string stock_id_;
   GVar pixmaps_;  // a(iiay); rendered when the item is first offered
   GDBusNodeInfoPtr description_;
-  GObj<GCancellable> cancellable_;
+  GObj<GCancellable> cancellable_;  // the calls made for the item as offered now
   guint name_id_ = 0;
   guint item_object_ = 0;
   bool name_owned_ = false;
+  bool registering_ = false;  // waiting for the menu before registering
+  guint menu_checks_ = 0;     // how often the menu was found missing meanwhile
+  guint check_source_ = 0;
   // The menu's root; its children are the entries, each with its position as its id.
   GObj<DbusmenuMenuitem> menu_;
   GObj<DbusmenuServer> menu_server_;  // while offered

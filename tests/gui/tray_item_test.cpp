@@ -451,7 +451,9 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
     EXPECT_EQ(driver.seen[0].text, "Your key is : " + kKey);
   }
 
+  // One at a time: two browsers started together may write their pages in either order.
   click(item, "Go to website");
+  ASSERT_TRUE(wait_until([] { return test_home.browser_urls().size() == 1; }));
   click(item, "Tutorial");
   ASSERT_TRUE(wait_until([] { return test_home.browser_urls().size() == 2; }));
   EXPECT_EQ(test_home.browser_urls(),
