@@ -2,9 +2,10 @@
 
 One Desktop per test process: an Xvfb display, a session bus with the accessibility bus, a
 window manager (openbox) and a notification area (trayer). On it, each test starts the real
-program in a fresh home and working directory against an order service on 127.0.0.1:8765 (the
-host the program is built for), clicks its tray icon with xdotool, and reads and answers its
-windows through the accessibility bus.
+program in a fresh home and working directory against an order service on the host the
+program is built for, clicks its tray icon with xdotool, and reads and answers its windows
+through the accessibility bus. The display, bus, tray and service come from the shared
+harness in tests/desktop.
 
 Every wait here is a bounded poll; a timeout fails with a description of what was on screen.
 
@@ -15,26 +16,22 @@ by hand, from a built tree:
 
 with TOVIMO_E2E_PROGRAM, TOVIMO_E2E_SERVICE and TOVIMO_E2E_DATA naming the program, the
 service and the data folder when they are not build/tovimo, build/service/tovimo-service and
-data/ of this source tree. Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
+data/ of this source tree, and TOVIMO_SERVICE_HOST the program's service host when it is not
+the one in the program's CMakeCache.txt. Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
 accessibility bus and its GTK+ 2 bridge, python3-pyatspi and ffmpeg.
 """
 
-import ctypes
-import ctypes.util
-import hashlib
 import html.parser
 import json
 import http.server
 import os
 import re
-import select
 import shutil
 import signal
-import socket
 import subprocess
+import sys
 import tempfile
 import threading
-import time
 import unittest
 import urllib.error
 import urllib.parse
@@ -43,6 +40,12 @@ import warnings
 
 from gi.repository import GLib
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "desktop"))
+import harness  # noqa: E402
+from harness import SYSTEM_PATH, Timeout, read_file, spawn, stop_process  # noqa: E402
+
 
 def _quiet_accessibility_warnings():
     """The accessibility library warns about its own deprecated names on every call."""
@@ -50,20 +53,15 @@ def _quiet_accessibility_warnings():
     warnings.filterwarnings("ignore", category=ImportWarning, message="DynamicImporter")
 
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_ROOT = os.path.dirname(os.path.dirname(HERE))
-
 PROGRAM = os.environ.get("TOVIMO_E2E_PROGRAM", os.path.join(SOURCE_ROOT, "build", "tovimo"))
 SERVICE = os.environ.get(
     "TOVIMO_E2E_SERVICE", os.path.join(SOURCE_ROOT, "build", "service", "tovimo-service"))
 DATA_DIR = os.environ.get("TOVIMO_E2E_DATA", os.path.join(SOURCE_ROOT, "data"))
 
-SERVICE_HOST = "127.0.0.1"
-SERVICE_PORT = 8765
+SERVICE_HOST, SERVICE_PORT = harness.service_address(os.path.dirname(PROGRAM))
 SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
 
 # The converter under test is Debian's, whatever else the caller has on PATH.
-SYSTEM_PATH = "/usr/bin:/bin"
 FFMPEG = shutil.which("ffmpeg", path=SYSTEM_PATH) or "ffmpeg"
 FFPROBE = shutil.which("ffprobe", path=SYSTEM_PATH) or "ffprobe"
 
@@ -71,370 +69,49 @@ FFPROBE = shutil.which("ffprobe", path=SYSTEM_PATH) or "ffprobe"
 START_TIMEOUT = 20.0
 UI_TIMEOUT = 15.0
 CONVERT_TIMEOUT = 60.0
-POLL_INTERVAL = 0.05
-
-
-class Timeout(AssertionError):
-    pass
 
 
 def wait_for(condition, what, timeout=UI_TIMEOUT, describe=None):
     """Polls `condition` until it returns a true value, which is returned. An accessible
     object that vanishes while the condition looks at it (a window closing) counts as not
     yet."""
-    deadline = time.monotonic() + timeout
-    vanished = None
-    while True:
-        try:
-            value = condition()
-        except GLib.Error as e:
-            value, vanished = None, e
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            message = "timed out after %.0f s waiting for %s" % (timeout, what)
-            if vanished is not None:
-                message += " (last accessibility error: %s)" % vanished.message
-            if describe is not None:
-                message += "\n" + describe()
-            raise Timeout(message)
-        time.sleep(POLL_INTERVAL)
-
-
-_libc = ctypes.CDLL(None, use_errno=True)
-_PR_SET_PDEATHSIG = 1
-
-
-def _die_with_parent():
-    """In a child before exec: end when the test process ends, however it ends."""
-    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-
-
-def stop_process(proc, group=True, grace=5.0):
-    """Ends a process this harness started (and its process group when it leads one)."""
-    if proc is None:
-        return None
-    if proc.poll() is None:
-        try:
-            if group:
-                os.killpg(proc.pid, signal.SIGTERM)
-            else:
-                proc.terminate()
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(timeout=grace)
-        except subprocess.TimeoutExpired:
-            try:
-                if group:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                else:
-                    proc.kill()
-            except ProcessLookupError:
-                pass
-            proc.wait(timeout=grace)
-    elif group:
-        # The leader is gone; helpers it left in its group (a converter, a bus) go too.
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-    return proc.returncode
-
-
-def read_file(path, mode="r"):
-    try:
-        with open(path, mode) as f:
-            return f.read()
-    except FileNotFoundError:
-        return b"" if "b" in mode else ""
-
-
-# --- X: the little the tests need, straight from libX11 -------------------------------------
-
-class _XWindowAttributes(ctypes.Structure):
-    _fields_ = [
-        ("x", ctypes.c_int), ("y", ctypes.c_int),
-        ("width", ctypes.c_int), ("height", ctypes.c_int),
-        ("border_width", ctypes.c_int), ("depth", ctypes.c_int),
-        ("visual", ctypes.c_void_p), ("root", ctypes.c_ulong),
-        ("class_", ctypes.c_int), ("bit_gravity", ctypes.c_int),
-        ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int),
-        ("backing_planes", ctypes.c_ulong), ("backing_pixel", ctypes.c_ulong),
-        ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
-        ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int),
-        ("all_event_masks", ctypes.c_long), ("your_event_mask", ctypes.c_long),
-        ("do_not_propagate_mask", ctypes.c_long), ("override_redirect", ctypes.c_int),
-        ("screen", ctypes.c_void_p),
-    ]
-
-
-_IS_VIEWABLE = 2
-_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-
-
-class XDisplay:
-    """A client connection for looking at windows: tray selection, window tree, pids."""
-
-    def __init__(self, display):
-        x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x.XDefaultRootWindow.restype = ctypes.c_ulong
-        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XGetSelectionOwner.restype = ctypes.c_ulong
-        x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-        x.XQueryTree.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
-            ctypes.POINTER(ctypes.c_uint)]
-        x.XGetWindowProperty.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
-            ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
-        x.XGetWindowAttributes.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(_XWindowAttributes)]
-        x.XTranslateCoordinates.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
-            ctypes.POINTER(ctypes.c_ulong)]
-        x.XFree.argtypes = [ctypes.c_void_p]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        self._x = x
-        # Windows come and go while we look; a vanished window is simply skipped.
-        self._handler = _ERROR_HANDLER(lambda display, event: 0)
-        x.XSetErrorHandler(self._handler)
-        self._dpy = x.XOpenDisplay(display.encode())
-        if not self._dpy:
-            raise RuntimeError("cannot open display " + display)
-        self.root = x.XDefaultRootWindow(self._dpy)
-        self._atoms = {}
-
-    def close(self):
-        if self._dpy:
-            self._x.XCloseDisplay(self._dpy)
-            self._dpy = None
-
-    def atom(self, name):
-        if name not in self._atoms:
-            self._atoms[name] = self._x.XInternAtom(self._dpy, name.encode(), 0)
-        return self._atoms[name]
-
-    def selection_owner(self, name):
-        return self._x.XGetSelectionOwner(self._dpy, self.atom(name))
-
-    def children(self, window):
-        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
-        kids, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
-        if not self._x.XQueryTree(self._dpy, window, ctypes.byref(root), ctypes.byref(parent),
-                                  ctypes.byref(kids), ctypes.byref(count)):
-            return []
-        result = [kids[i] for i in range(count.value)]
-        if kids:
-            self._x.XFree(kids)
-        return result
-
-    def cardinal(self, window, name):
-        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
-        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
-        status = self._x.XGetWindowProperty(
-            self._dpy, window, self.atom(name), 0, 1, 0, 0, ctypes.byref(actual_type),
-            ctypes.byref(actual_format), ctypes.byref(items), ctypes.byref(after),
-            ctypes.byref(data))
-        if status != 0 or not data.value:
-            return None
-        try:
-            if items.value < 1 or actual_format.value != 32:
-                return None
-            return ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0]
-        finally:
-            self._x.XFree(data)
-
-    def has_property(self, window, name):
-        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
-        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
-        status = self._x.XGetWindowProperty(
-            self._dpy, window, self.atom(name), 0, 1, 0, 0, ctypes.byref(actual_type),
-            ctypes.byref(actual_format), ctypes.byref(items), ctypes.byref(after),
-            ctypes.byref(data))
-        if data.value:
-            self._x.XFree(data)
-        return status == 0 and actual_type.value != 0
-
-    def attributes(self, window):
-        attrs = _XWindowAttributes()
-        if not self._x.XGetWindowAttributes(self._dpy, window, ctypes.byref(attrs)):
-            return None
-        return attrs
-
-    def on_screen(self, window):
-        """(x, y, width, height) in root coordinates, or None unless viewable."""
-        attrs = self.attributes(window)
-        if attrs is None or attrs.map_state != _IS_VIEWABLE:
-            return None
-        x, y, child = ctypes.c_int(), ctypes.c_int(), ctypes.c_ulong()
-        if not self._x.XTranslateCoordinates(self._dpy, window, self.root, 0, 0,
-                                             ctypes.byref(x), ctypes.byref(y),
-                                             ctypes.byref(child)):
-            return None
-        return (x.value, y.value, attrs.width, attrs.height)
-
-    def windows_of(self, pid, inside_pid=None):
-        """Windows whose _NET_WM_PID is `pid`; with `inside_pid`, only those embedded in a
-        window of that process (an icon in the notification area)."""
-        self._x.XSync(self._dpy, 0)
-        found = []
-
-        def walk(window, inside):
-            for child in self.children(window):
-                owner = self.cardinal(child, "_NET_WM_PID")
-                if owner == pid and (inside_pid is None or inside):
-                    found.append(child)
-                walk(child, inside or (inside_pid is not None and owner == inside_pid))
-
-        walk(self.root, False)
-        return found
+    return harness.wait_for(condition, what, timeout, describe, transient=(GLib.Error,))
 
 
 # --- The desktop session ----------------------------------------------------------------------
 
-class Desktop:
-    """Xvfb, a session bus, the accessibility bus, openbox and trayer, for one test process."""
+class Desktop(harness.Session):
+    """The shared harness's session with the accessibility bus, openbox and trayer, for one
+    test process."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="tovimo-e2e-")
-        self.procs = []
-        self.display = None
-        self.bus = None
-        self.x = None
-        self.trayer = None
-        self.env = None
-
-    # Session processes live in their own process groups so that stopping one also ends what
-    # it started (the accessibility bus launcher starts a bus and the registry).
-    def _spawn(self, argv, name, **kwargs):
-        log = open(os.path.join(self.dir, name + ".log"), "wb")
-        kwargs.setdefault("stdout", log)
-        proc = subprocess.Popen(argv, env=kwargs.pop("env", self.env), stderr=log,
-                                stdin=subprocess.DEVNULL, start_new_session=True,
-                                preexec_fn=_die_with_parent, **kwargs)
-        log.close()
-        self.procs.append((name, proc))
-        return proc
-
-    def _session_log(self, name):
-        return read_file(os.path.join(self.dir, name + ".log"))
+        super().__init__(prefix="tovimo-e2e-")
 
     def start(self):
         try:
             self._start()
         except BaseException:
-            self.stop()
+            self.close()
             raise
         return self
 
     def _start(self):
-        home = os.path.join(self.dir, "session-home")
-        runtime = os.path.join(self.dir, "session-runtime")
-        os.makedirs(home)
-        os.makedirs(runtime, mode=0o700)
-        base_env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("DBUS_", "XDG_", "AT_SPI", "GTK_", "WAYLAND"))
-                    and k not in ("DISPLAY", "XAUTHORITY", "NO_AT_BRIDGE", "SESSION_MANAGER",
-                                  "LANGUAGE")}
-        # The tests read the toolkit's button labels in English.
-        base_env.update(HOME=home, XDG_RUNTIME_DIR=runtime, XDG_CONFIG_HOME=home + "/.config",
-                        XDG_CACHE_HOME=home + "/.cache", XDG_DATA_HOME=home + "/.local/share",
-                        LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        self.env = base_env
-
-        # Xvfb picks a free display and writes its number to the pipe once it accepts clients.
-        read_end, write_end = os.pipe()
-        self._spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                     "-nolisten", "tcp", "-noreset"], "xvfb", pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + START_TIMEOUT
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(read_end, 16) if ready else b""
-            if not chunk:
-                os.close(read_end)
-                raise RuntimeError("Xvfb did not start:\n" + self._session_log("xvfb"))
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
-        self.env["DISPLAY"] = self.display
-
-        bus = self._spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                          "dbus", stdout=subprocess.PIPE)
-        ready, _, _ = select.select([bus.stdout], [], [], START_TIMEOUT)
-        address = bus.stdout.readline().decode().strip() if ready else ""
-        if not address:
-            raise RuntimeError("no session bus:\n" + self._session_log("dbus"))
-        self.bus = address
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-
-        self.x = XDisplay(self.display)
-        self._spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], "atspi")
-        wait_for(lambda: self.x.has_property(self.x.root, "AT_SPI_BUS"),
-                 "the accessibility bus", START_TIMEOUT,
-                 lambda: self._session_log("atspi"))
-
-        self._spawn(["openbox", "--sm-disable"], "openbox")
-        wait_for(lambda: self.x.has_property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
-                 "the window manager", START_TIMEOUT, lambda: self._session_log("openbox"))
-
-        self.trayer = self._spawn(
-            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-             "--height", "32", "--SetDockType", "true", "--transparent", "false"], "trayer")
-        wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
-                 "the notification area", START_TIMEOUT, lambda: self._session_log("trayer"))
-
-        # The accessibility client library reads the session's address when it is loaded.
-        os.environ["DISPLAY"] = self.display
-        os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
-        os.environ.pop("AT_SPI_BUS_ADDRESS", None)
+        self.start_display()
+        self.start_bus()
+        self.launch("atspi", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
+        wait_for(lambda: self.x.property(self.x.root, "AT_SPI_BUS"),
+                 "the accessibility bus", START_TIMEOUT, lambda: self.log("atspi"))
+        self.launch("openbox", ["openbox", "--sm-disable"])
+        wait_for(lambda: self.x.property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
+                 "the window manager", START_TIMEOUT, lambda: self.log("openbox"))
+        self.start_tray_host()
+        # The accessibility client library reads the session's address (which the harness
+        # has put in this process's environment) when it is loaded.
         global pyatspi
         import pyatspi  # noqa: F401  (loaded here, once the session exists)
 
     def stop(self):
-        if self.x is not None:
-            self.x.close()
-            self.x = None
-        for name, proc in reversed(self.procs):
-            stop_process(proc)
-            if proc.stdout:
-                proc.stdout.close()
-        self.procs = []
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def xdotool(self, *args, check=True):
-        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env,
-                                capture_output=True, text=True, timeout=UI_TIMEOUT)
-        if check and result.returncode != 0:
-            raise AssertionError("xdotool %s failed: %s" % (" ".join(map(str, args)),
-                                                            result.stderr.strip()))
-        return result.stdout
-
-    def click_at(self, x, y, button=1):
-        self.xdotool("mousemove", int(x), int(y), "click", button)
-
-    def screen_size(self):
-        root = self.x.attributes(self.x.root)
-        return (root.width, root.height)
-
-    def tray_icon(self, pid):
-        """The program's icon as embedded in trayer: (x, y, width, height), or None."""
-        for window in self.x.windows_of(pid, inside_pid=self.trayer.pid):
-            geometry = self.x.on_screen(window)
-            if geometry and geometry[2] > 1 and geometry[3] > 1:
-                return geometry
-        return None
+        self.close()
 
 
 # --- A fresh home for one program run -------------------------------------------------------
@@ -477,7 +154,7 @@ class Home:
             shutil.copy(os.path.join(DATA_DIR, name), self.work)
 
     def env(self, desktop, path=None):
-        env = dict(desktop.env)
+        env = desktop.env()
         env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_DATA_HOME=self.data,
                    XDG_CACHE_HOME=self.cache, XDG_RUNTIME_DIR=self.runtime,
                    GTK_MODULES="gail:atk-bridge", GNOME_ACCESSIBILITY="1",
@@ -500,9 +177,8 @@ class Program:
         self.stdout_path = os.path.join(home.root, "program.out")
         self.stderr_path = os.path.join(home.root, "program.err")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = subprocess.Popen([PROGRAM], cwd=home.work, env=home.env(desktop, path),
-                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         start_new_session=True, preexec_fn=_die_with_parent)
+            self.proc = spawn([PROGRAM], cwd=home.work, env=home.env(desktop, path),
+                              stdout=out, stderr=err)
         self.pid = self.proc.pid
         self.ui = Ui(self)
 
@@ -770,7 +446,7 @@ class Window:
         # Read again: the window manager may have placed the window meanwhile.
         x, y, w, h = wait_for(button, "a button %r in %r" % (name, self.title), UI_TIMEOUT,
                               program.describe)
-        screen = program.desktop.screen_size()
+        screen = program.desktop.x.screen_size()
         if not (0 <= x + w // 2 < screen[0] and 0 <= y + h // 2 < screen[1]):
             raise AssertionError("the button %r of %r lies off the %dx%d screen at %r\n%s" % (
                 name, self.title, screen[0], screen[1], (x, y, w, h), program.describe()))
@@ -780,14 +456,8 @@ class Window:
         """Waits until the window is on screen, then brings it to the front with the keyboard
         focus, as a click on it would."""
         program = self.ui.program
-        pattern = "^" + re.sub(r"([\\.^$|?*+()\[\]{}])", r"\\\1", self.title) + "$"
-
-        def mapped():
-            return program.desktop.xdotool("search", "--all", "--onlyvisible", "--pid",
-                                           program.pid, "--name", pattern,
-                                           check=False).split()
-        found = wait_for(mapped, "the window %r on screen" % self.title, UI_TIMEOUT,
-                         program.describe)
+        found = wait_for(lambda: program.desktop.visible_windows(self.title, program.pid),
+                         "the window %r on screen" % self.title, UI_TIMEOUT, program.describe)
         program.desktop.xdotool("windowactivate", found[-1], check=False)
         wait_for(self.is_active, "the window %r to take the focus" % self.title, UI_TIMEOUT,
                  program.describe)
@@ -841,88 +511,9 @@ def choose_file(program, path):
 
 # --- Order services -----------------------------------------------------------------------
 
-PORT_TIMEOUT = 60.0
-
-
-def port_free():
-    probe_socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        probe_socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        probe_socket.bind((SERVICE_HOST, SERVICE_PORT))
-        return True
-    except OSError:
-        return False
-    finally:
-        probe_socket.close()
-
-
 def wait_port_free():
-    """The program's host is a fixed port; another service there (a test run elsewhere on the
-    machine) is waited out rather than talked to."""
-    wait_for(port_free, "port %d to be free" % SERVICE_PORT, PORT_TIMEOUT,
-             lambda: "another process listens on %s:%d" % (SERVICE_HOST, SERVICE_PORT))
-
-
-class OrderService:
-    """The reference order service on the program's host, with its own order book."""
-
-    def __init__(self, db, announce=None):
-        self.db = db
-        self.announce = announce
-        self.log_path = db + ".log"
-        self.proc = None
-
-    def start(self):
-        """Starts the service; a port taken by someone else meanwhile is waited out."""
-        deadline = time.monotonic() + PORT_TIMEOUT
-        while True:
-            wait_port_free()
-            line = self._launch()
-            if line.startswith("listening on http://%s:%d/" % (SERVICE_HOST, SERVICE_PORT)):
-                return self
-            self.stop()
-            if port_free() or time.monotonic() > deadline:
-                raise RuntimeError("the order service did not start (%r):\n%s" % (
-                    line, read_file(self.log_path)))
-
-    def _launch(self):
-        argv = [SERVICE, "--listen", "%s:%d" % (SERVICE_HOST, SERVICE_PORT), "--db", self.db]
-        if self.announce is not None:
-            argv += ["--announce", self.announce]
-        with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=log,
-                                         stdin=subprocess.DEVNULL, start_new_session=True,
-                                         preexec_fn=_die_with_parent)
-        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
-        return self.proc.stdout.readline().decode() if ready else ""
-
-    def stop(self):
-        if self.proc is not None:
-            stop_process(self.proc)
-            self.proc.stdout.close()
-            self.proc = None
-
-    def requests(self):
-        """The requests the service answered, as (method, path, query) in order."""
-        result = []
-        for line in read_file(self.log_path).splitlines():
-            match = re.match(r"^(GET|POST) (\S+) \d+ \d+$", line)
-            if match:
-                url = urllib.parse.urlsplit(match.group(2))
-                result.append((match.group(1), url.path,
-                               dict(urllib.parse.parse_qsl(url.query))))
-        return result
-
-    def commands(self):
-        """The command endpoint's commands, in order."""
-        return [q.get("cmd") for method, path, q in self.requests()
-                if path == "/tovimo/io.php"]
-
-    def command(self, cmd, key):
-        """Sends a command as the program would, and returns the reply text."""
-        url = "%sio.php?cmd=%s&data=%s&ver=1" % (SERVICE_BASE, cmd, key)
-        with urllib.request.urlopen(url, timeout=UI_TIMEOUT) as reply:
-            return reply.read().decode()
+    """Waits until nothing listens on the program's host (another test run's service)."""
+    harness.wait_port_free(SERVICE_HOST, SERVICE_PORT)
 
 
 class StandInService:
@@ -961,12 +552,11 @@ class StandInService:
         http.server.ThreadingHTTPServer.allow_reuse_address = True
 
         def bound():
-            wait_port_free()
             try:
                 return http.server.ThreadingHTTPServer((SERVICE_HOST, SERVICE_PORT), Handler)
             except OSError:
-                return None  # taken again between the test and the bind
-        self.server = wait_for(bound, "port %d" % SERVICE_PORT, PORT_TIMEOUT)
+                return None  # another process holds the port: waited out
+        self.server = wait_for(bound, "port %d" % SERVICE_PORT, harness.PORT_TIMEOUT)
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
         return self
@@ -1053,25 +643,7 @@ def place_order(page_url, format_name, **values):
 
 # --- Things the tests need to know independently of the program ------------------------------
 
-def expected_client_key():
-    """The key as the platform decision defines it: MD5 of the primary adapter's address."""
-    interface = None
-    for line in read_file("/proc/net/route").splitlines()[1:]:
-        fields = line.split()
-        if len(fields) > 1 and fields[1] == "00000000":
-            interface = fields[0]
-            break
-    candidates = [interface] if interface else sorted(os.listdir("/sys/class/net"))
-    for name in candidates:
-        base = os.path.join("/sys/class/net", name)
-        flags = int(read_file(os.path.join(base, "flags")).strip() or "0", 0)
-        address = read_file(os.path.join(base, "address")).strip()
-        parts = address.split(":")
-        if len(parts) != 6 or (not interface and (flags & 0x8 or set(parts) == {"00"})):
-            continue
-        text = "-".join(p.upper() for p in parts)
-        return hashlib.md5(text.encode()).hexdigest()
-    return None
+expected_client_key = harness.client_key
 
 
 def make_flash_clip(path, seconds=1):
@@ -1135,7 +707,8 @@ class DesktopTestCase(unittest.TestCase):
 
     # Services on the program's host; each is stopped when the test ends.
     def start_service(self, announce=None, db=None):
-        service = OrderService(db or os.path.join(self.home.root, "orders.db"), announce)
+        service = harness.OrderService(SERVICE, db or os.path.join(self.home.root, "orders.db"),
+                                       announce=announce, env=self.desktop.env())
         service.start()
         self.addCleanup(service.stop)
         return service

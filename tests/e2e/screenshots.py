@@ -20,7 +20,7 @@ def grab(desk, x, y, w, h, path):
     """Writes the screen's rectangle to a PNG file."""
     subprocess.run([desktop.FFMPEG, "-v", "error", "-y", "-f", "x11grab", "-video_size",
                     "%dx%d" % (w, h), "-i", "%s+%d,%d" % (desk.display, x, y),
-                    "-frames:v", "1", path], env=desk.env, check=True, timeout=30)
+                    "-frames:v", "1", path], env=desk.env(), check=True, timeout=30)
 
 
 class Screenshots(DesktopTestCase):
@@ -39,7 +39,7 @@ class Screenshots(DesktopTestCase):
         top = 0
         right = max(b[0] + b[2] for b in boxes) + 8
         bottom = max(b[1] + b[3] for b in boxes) + 8
-        width, _ = self.desktop.screen_size()
+        width, _ = self.desktop.x.screen_size()
         left = max(0, min(left, width - 360))
         grab(self.desktop, left, top, max(right, left + 360) - left, bottom - top,
              os.path.join(OUT, "tray-menu.png"))

@@ -1,0 +1,550 @@
+"""A private desktop for running the real tray program as a desktop runs it. Shared by the
+end-to-end tests (tests/e2e), the desktop and package tests (tests/packaging) and the benchmark
+(bench/desktop_bench.py).
+
+A Session owns a temporary folder and every process it starts: an Xvfb display, a session bus
+of its own, a notification area (trayer), order services, the program. Nothing joins the
+caller's desktop: the session's processes get its display, bus, home and runtime folder, and
+this process is pointed at them as well, so that a library loaded here finds the session's
+display and bus or none. Windows are read through python3-xlib; input goes through xdotool.
+Every wait is a bounded poll that fails with what was seen.
+
+The order service runs on the host the program was built for: TOVIMO_SERVICE_HOST in the
+environment (CTest sets it), else the value in the build's CMakeCache.txt.
+"""
+
+import ctypes
+import hashlib
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+from Xlib import X
+from Xlib.display import Display
+from Xlib.error import XError
+
+# The session's programs are Debian's, whatever else the caller has on PATH.
+SYSTEM_PATH = "/usr/bin:/bin"
+START_TIMEOUT = 20.0
+PORT_TIMEOUT = 60.0
+POLL = 0.05
+
+
+class Timeout(AssertionError):
+    pass
+
+
+def wait_for(condition, what, timeout=START_TIMEOUT, describe=None, transient=()):
+    """Polls `condition` until it returns a true value, which is returned. An exception of a
+    `transient` class counts as not yet."""
+    deadline = time.monotonic() + timeout
+    error = None
+    while True:
+        try:
+            value = condition()
+        except transient as e:
+            value, error = None, e
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            message = "timed out after %.0f s waiting for %s" % (timeout, what)
+            if error is not None:
+                message += " (last error: %s)" % getattr(error, "message", error)
+            if describe is not None:
+                message += "\n" + describe()
+            raise Timeout(message)
+        time.sleep(POLL)
+
+
+def read_file(path, mode="r"):
+    try:
+        with open(path, mode, **({} if "b" in mode else {"errors": "replace"})) as f:
+            return f.read()
+    except OSError:
+        return b"" if "b" in mode else ""
+
+
+def service_address(build_dir=None):
+    """(host, port) of the order service that the program of `build_dir` was built for."""
+    text = os.environ.get("TOVIMO_SERVICE_HOST")
+    if not text and build_dir:
+        cache = read_file(os.path.join(build_dir, "CMakeCache.txt"))
+        found = re.search(r"^TOVIMO_SERVICE_HOST:\w+=(.*)$", cache, re.M)
+        text = found and found.group(1).strip()
+    if not text:
+        raise RuntimeError("TOVIMO_SERVICE_HOST is not set, and no CMakeCache.txt names it")
+    host, _, port = text.partition(":")
+    return host, int(port or 80)
+
+
+def wait_port_free(host, port, timeout=PORT_TIMEOUT):
+    """Waits until nothing listens on host:port (another test run's service is waited out)."""
+    def refused():
+        with socket.socket() as probe:
+            probe.settimeout(1.0)
+            return probe.connect_ex((host, port)) != 0
+    wait_for(refused, "port %d to be free" % port, timeout,
+             lambda: "another process listens on %s:%d" % (host, port))
+
+
+# --- Processes -------------------------------------------------------------------------------
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _end_with_parent():
+    """In a child before exec: end when the test process ends, however it ends, so that none
+    keeps a display, a bus or a port after it (PR_SET_PDEATHSIG)."""
+    _libc.prctl(1, signal.SIGTERM, 0, 0, 0)
+
+
+def spawn(argv, **kwargs):
+    """Starts a process leading a process group of its own, which ends with this process."""
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    return subprocess.Popen(argv, start_new_session=True, preexec_fn=_end_with_parent,
+                            **kwargs)
+
+
+def stop_process(proc, grace=5.0):
+    """Ends a process that spawn started, and whatever it left in its process group."""
+    if proc is None:
+        return None
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait(timeout=grace)
+    else:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+    if proc.stdout:
+        proc.stdout.close()
+    return proc.returncode
+
+
+def in_session(pid, leader):
+    """Whether `pid` is `leader` or runs in its session (started by it, as under a wrapper)."""
+    if not pid:
+        return False
+    try:
+        return pid == leader or os.getsid(pid) == leader
+    except OSError:
+        return False
+
+
+def read_line(stream, what, timeout=START_TIMEOUT):
+    """The first line a process writes to a pipe (a file descriptor or its reading end)."""
+    fd = stream if isinstance(stream, int) else stream.fileno()
+    data = b""
+    deadline = time.monotonic() + timeout
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise Timeout("no %s within %.0f s" % (what, timeout))
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode(errors="replace").strip()
+
+
+class Process:
+    """A process of a session; its output (unless piped) and its errors go to NAME.log."""
+
+    def __init__(self, name, argv, log_dir, **kwargs):
+        self.name = name
+        self.log_path = os.path.join(log_dir, name + ".log")
+        with open(self.log_path, "ab") as log:
+            kwargs.setdefault("stdout", log)
+            self.proc = spawn(argv, stderr=log, **kwargs)
+        self.pid = self.proc.pid
+
+    def output(self):
+        return read_file(self.log_path)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        return stop_process(self.proc)
+
+
+# --- X ---------------------------------------------------------------------------------------
+
+class XScreen:
+    """A client of the display that looks at windows and hears their events."""
+
+    def __init__(self, name):
+        self.d = Display(name)
+        self.d.set_error_handler(lambda *args: None)  # a window gone while we look: skipped
+        self.root = self.d.screen().root
+        self.fd = self.d.fileno()
+
+    def close(self):
+        self.d.close()
+
+    def selection_owner(self, name):
+        return getattr(self.d.get_selection_owner(self.d.get_atom(name)), "id", 0)
+
+    def property(self, window, name):
+        try:
+            return window.get_full_property(self.d.get_atom(name), X.AnyPropertyType)
+        except XError:
+            return None
+
+    def pid_of(self, window):
+        value = self.property(window, "_NET_WM_PID")
+        return value.value[0] if value is not None and len(value.value) else None
+
+    def children(self, window):
+        try:
+            return window.query_tree().children
+        except XError:
+            return []
+
+    def top_level(self, window):
+        """The child of the root window that holds `window`."""
+        while True:
+            try:
+                parent = window.query_tree().parent
+            except XError:
+                return None
+            if not parent:  # the root window itself
+                return None
+            if parent.id == self.root.id:
+                return window
+            window = parent
+
+    def screen_size(self):
+        screen = self.d.screen()
+        return screen.width_in_pixels, screen.height_in_pixels
+
+    def on_screen(self, window):
+        """(x, y, width, height) in root coordinates, or None unless viewable."""
+        try:
+            if window.get_attributes().map_state != X.IsViewable:
+                return None
+            geometry = window.get_geometry()
+            place = self.root.translate_coords(window, 0, 0)
+        except XError:
+            return None
+        return (place.x, place.y, geometry.width, geometry.height)
+
+    def mapped(self, window):
+        try:
+            return window.get_attributes().map_state != X.IsUnmapped
+        except XError:
+            return False
+
+    def windows_of(self, pid, inside_pid=None):
+        """Windows of process `pid` (or of its session); with `inside_pid`, only those inside
+        a window of that process (an icon embedded in a notification area)."""
+        found = []
+
+        def walk(window, inside):
+            for child in self.children(window):
+                owner = self.pid_of(child)
+                if in_session(owner, pid) and (inside_pid is None or inside):
+                    found.append(child)
+                walk(child, inside or (inside_pid is not None and owner == inside_pid))
+
+        walk(self.root, False)
+        return found
+
+    def describe(self):
+        """The window tree: id, pid, name and whether each is viewable."""
+        lines = []
+
+        def walk(window, depth):
+            for child in self.children(window):
+                try:
+                    name = child.get_wm_name()
+                    viewable = child.get_attributes().map_state == X.IsViewable
+                except XError:
+                    continue
+                lines.append("%s0x%x pid=%s %r%s" % ("  " * depth, child.id, self.pid_of(child),
+                                                      name, " viewable" if viewable else ""))
+                walk(child, depth + 1)
+
+        walk(self.root, 0)
+        return "\n".join(lines)
+
+    # Events: the root window's substructure (windows created, mapped, reparented away from
+    # it) and a watched window's own structure.
+    def listen(self):
+        self.root.change_attributes(event_mask=X.SubstructureNotifyMask)
+        self.d.sync()
+
+    def watch(self, window):
+        window.change_attributes(event_mask=X.StructureNotifyMask)
+        self.d.sync()
+
+    def events(self, timeout):
+        """Waits up to `timeout` seconds for events; yields (time received, event)."""
+        if not self.d.pending_events():
+            if not select.select([self.fd], [], [], max(0.0, timeout))[0]:
+                return
+        while self.d.pending_events():
+            yield time.monotonic(), self.d.next_event()
+
+    def drain(self):
+        for _ in self.events(0):
+            pass
+
+
+# --- The session -----------------------------------------------------------------------------
+
+def _callers(name):
+    """Whether an environment variable belongs to the caller's desktop session."""
+    return (name.startswith(("DBUS_", "XDG_", "AT_SPI", "GTK_", "GDK_", "GIO_", "WAYLAND",
+                             "LC_"))
+            or name in ("DISPLAY", "XAUTHORITY", "NO_AT_BRIDGE", "SESSION_MANAGER", "LANGUAGE",
+                        "DESKTOP_SESSION"))
+
+
+class Session:
+    """A display, a session bus and a notification area of their own, with a fresh home."""
+
+    def __init__(self, prefix="tovimo-session-"):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        self.home = os.path.join(self.dir, "home")
+        self.runtime = os.path.join(self.dir, "runtime")
+        for sub in ("", "/.config", "/.local/share", "/.cache"):
+            os.makedirs(self.home + sub, exist_ok=True)
+        os.makedirs(self.runtime, mode=0o700)
+        self.processes = []
+        self.display = self.bus = self.x = self.trayer = None
+        for name in [n for n in os.environ if _callers(n)]:
+            del os.environ[name]
+        os.environ["XDG_RUNTIME_DIR"] = self.runtime
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.x is not None:
+            self.x.close()  # before the server goes
+            self.x = None
+        for p in reversed(self.processes):
+            p.stop()
+        self.processes = []
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def env(self, **extra):
+        """The environment of a process of this session: its display and bus, its home."""
+        env = {k: v for k, v in os.environ.items() if not _callers(k)}
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.home + "/.config",
+                   XDG_DATA_HOME=self.home + "/.local/share", XDG_CACHE_HOME=self.home + "/.cache",
+                   XDG_RUNTIME_DIR=self.runtime, PATH=SYSTEM_PATH, LANG="C.UTF-8",
+                   LC_ALL="C.UTF-8", NO_AT_BRIDGE="1")
+        if self.display:
+            env["DISPLAY"] = self.display
+        if self.bus:
+            env["DBUS_SESSION_BUS_ADDRESS"] = self.bus
+        env.update(extra)
+        return env
+
+    def launch(self, name, argv, **kwargs):
+        kwargs.setdefault("env", self.env())
+        p = Process(name, argv, self.dir, **kwargs)
+        self.processes.append(p)
+        return p
+
+    def log(self, name):
+        return read_file(os.path.join(self.dir, name + ".log"))
+
+    def _start_announcing(self, name, argv):
+        """Starts a process that writes one line to the file descriptor put in place of "FD"
+        in `argv` once it is ready; returns the line."""
+        read_end, write_end = os.pipe()
+        try:
+            self.launch(name, [a.replace("FD", str(write_end)) for a in argv],
+                       pass_fds=(write_end,))
+            os.close(write_end)
+            write_end = None
+            return read_line(read_end, "start of " + name)
+        except Timeout:
+            raise RuntimeError("%s did not start:\n%s" % (name, self.log(name)))
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+
+    def start_display(self):
+        """Xvfb on a display number it picks itself."""
+        number = self._start_announcing("xvfb", [
+            "Xvfb", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
+            "-displayfd", "FD"])
+        if not number:
+            raise RuntimeError("Xvfb did not start:\n" + self.log("xvfb"))
+        self.display = ":" + number
+        os.environ["DISPLAY"] = self.display
+        self.x = XScreen(self.display)
+
+    def start_bus(self):
+        """A session bus of the session's own."""
+        address = self._start_announcing("dbus", [
+            "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=FD"])
+        if not address:
+            raise RuntimeError("no session bus:\n" + self.log("dbus"))
+        self.bus = address
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
+
+    def start_tray_host(self):
+        """trayer: a notification area along the top of the screen."""
+        self.trayer = self.launch("trayer", [
+            "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+            "--height", "32", "--SetDockType", "true", "--transparent", "false"])
+        wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
+                 "the notification area", describe=lambda: self.log("trayer"))
+        return self.trayer
+
+    def start_service(self, executable, **kwargs):
+        """The order service with a fresh database in the session's folder."""
+        service = OrderService(executable, os.path.join(self.dir, "orders.sqlite"),
+                               env=self.env(), **kwargs)
+        self.processes.append(service)
+        return service.start()
+
+    def tray_icon(self, pid):
+        """The icon of process `pid` as embedded in trayer: (x, y, width, height), or None."""
+        for window in self.x.windows_of(pid, inside_pid=self.trayer.pid):
+            geometry = self.x.on_screen(window)
+            if geometry and geometry[2] > 1 and geometry[3] > 1:
+                return geometry
+        return None
+
+    def describe(self):
+        return "windows on %s:\n%s" % (self.display, self.x.describe())
+
+    # Input, as a user gives it.
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
+                                capture_output=True, text=True, timeout=START_TIMEOUT)
+        if check and result.returncode != 0:
+            raise AssertionError("xdotool %s failed: %s" % (" ".join(map(str, args)),
+                                                            result.stderr.strip()))
+        return result.stdout
+
+    def click_at(self, x, y, button=1):
+        self.xdotool("mousemove", int(x), int(y), "click", button)
+
+    def visible_windows(self, title, pid=None):
+        """Ids of the mapped windows titled `title` exactly (of process `pid`)."""
+        pattern = "^" + re.sub(r"([\\.^$|?*+()\[\]{}])", r"\\\1", title) + "$"
+        argv = ["search", "--all", "--onlyvisible", "--name", pattern]
+        if pid is not None:
+            argv[3:3] = ["--pid", pid]
+        return self.xdotool(*argv, check=False).split()
+
+
+# --- The order service ----------------------------------------------------------------------
+
+class OrderService:
+    """The reference order service with a database of its own, listening on `address`
+    (HOST:PORT; port 0: one the service picks; by default the program's host). Its request
+    log is NAME.log beside the database."""
+
+    def __init__(self, executable, db, address=None, announce=None, env=None):
+        if address is None:
+            address = "%s:%d" % service_address()
+        self.argv = [executable, "--listen", address, "--db", db]
+        if announce is not None:
+            self.argv += ["--announce", announce]
+        self.address = address
+        self.db = db
+        self.env = env
+        self.log_path = db + ".log"
+        self.proc = None
+        self.base = None
+
+    def start(self, port_wait=PORT_TIMEOUT):
+        """Starts the service. While another process holds the port, starting is tried again
+        for up to `port_wait` seconds."""
+        deadline = time.monotonic() + port_wait
+        while True:
+            with open(self.log_path, "ab") as log:
+                self.proc = spawn(self.argv, stdout=subprocess.PIPE, stderr=log, env=self.env)
+            try:
+                line = read_line(self.proc.stdout, "start of the order service")
+            except Timeout:
+                line = ""
+            found = re.fullmatch(r"listening on (http://(\S+)/)", line)
+            if found and (self.address.endswith(":0") or found.group(2) == self.address):
+                self.base = found.group(1) + "tovimo/"
+                return self
+            self.stop()
+            if "cannot listen" not in read_file(self.log_path) or time.monotonic() > deadline:
+                raise RuntimeError("the order service did not start on %s (%r):\n%s" % (
+                    self.address, line, read_file(self.log_path)))
+            os.truncate(self.log_path, 0)
+            time.sleep(0.5)
+
+    def stop(self):
+        if self.proc is not None:
+            stop_process(self.proc)
+            self.proc = None
+
+    def requests(self):
+        """The requests the service answered, as (method, path, query) in order."""
+        result = []
+        for line in read_file(self.log_path).splitlines():
+            found = re.match(r"^(GET|POST) (\S+) \d+ \d+$", line)
+            if found:
+                url = urllib.parse.urlsplit(found.group(2))
+                result.append((found.group(1), url.path,
+                               dict(urllib.parse.parse_qsl(url.query))))
+        return result
+
+    def commands(self):
+        """The command endpoint's commands, in order."""
+        return [q.get("cmd") for method, path, q in self.requests()
+                if path == "/tovimo/io.php"]
+
+    def command(self, cmd, key):
+        """Sends a command as the program would, and returns the reply text."""
+        url = "%sio.php?cmd=%s&data=%s&ver=1" % (self.base, cmd, key)
+        with urllib.request.urlopen(url, timeout=START_TIMEOUT) as reply:
+            return reply.read().decode()
+
+
+def client_key():
+    """The program's client key, found as the program finds it: the MD5 of the address of the
+    interface of the first default route, else of the first interface in name order that is
+    not loopback and has a non-zero address, written as 00-1A-2B-3C-4D-5E. None without one."""
+
+    def address(name):
+        base = "/sys/class/net/%s/" % name
+        text = read_file(base + "address").strip()
+        flags = read_file(base + "flags").strip()
+        parts = text.split(":")
+        if not flags or int(flags, 0) & 0x8 or len(parts) != 6 or set(parts) == {"00"}:
+            return None
+        return "-".join(p.upper() for p in parts)
+
+    routes = [line.split() for line in read_file("/proc/net/route").splitlines()[1:]]
+    names = [r[0] for r in routes if len(r) > 1 and r[1] == "00000000"][:1]
+    names += sorted(os.listdir("/sys/class/net"))
+    chosen = next((address(n) for n in names if address(n)), None)
+    return hashlib.md5(chosen.encode()).hexdigest() if chosen else None
