@@ -29,7 +29,7 @@ RUN_PACKAGES=(ffmpeg shared-mime-info)
 # accessibility bus and a browser.
 TEST_PACKAGES=(
   libgtest-dev googletest
-  xvfb xauth x11-utils xdotool openbox trayer
+  xvfb xauth xdotool openbox trayer python3-xlib
   dbus at-spi2-core libatk-adaptor libgail-common python3 python3-pyatspi python3-gi
   gir1.2-atspi-2.0
   chromium chromium-driver
