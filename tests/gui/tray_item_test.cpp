@@ -494,6 +494,7 @@ TEST_F(TrayItemTest, IconComesBackWhenTheWatcherGoes) {
   watcher_.start();  // the desktop's tray restarted
   ASSERT_TRUE(wait_until([this] { return watcher_.registrations.size() == 2; }));
   EXPECT_FALSE(gtk_status_icon_get_visible(icon_.get()));
+  EXPECT_EQ(menu_labels_of(watcher_.registrations[1]), kMenuWithoutFile);
 }
 
 // The quit request hides the icon; a hidden icon is not replaced by an item.
