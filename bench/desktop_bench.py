@@ -17,265 +17,55 @@
    loopback order service with a fresh database, and one plain libcurl GET of the same URLs;
    rounds alternate between the two.
 
+The display, trayer, session bus, service and X helpers are the tests' shared harness
+(tests/desktop/harness.py).
+
 Usage (scripts/bench passes these):
     desktop_bench.py --build DIR --data DIR --port PORT [--runs N] [--idle SECONDS]
 PORT is the service port the program was built for (TOVIMO_SERVICE_HOST=127.0.0.1:PORT).
 """
 
 import argparse
-import ctypes
-import ctypes.util
 import glob
 import os
 import re
-import select
 import shutil
 import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
-START_TIMEOUT = 20.0
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "desktop"))
+from harness import (START_TIMEOUT, OrderService, Session, in_session,  # noqa: E402
+                     read_file, spawn, stop_process)
+
+from Xlib import X  # noqa: E402
 
 
 def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def read_file(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except (FileNotFoundError, ProcessLookupError, PermissionError):
-        return ""
-
-
 def load_average():
     return float(read_file("/proc/loadavg").split()[0])
 
 
-# --- X: the window tree and its events, straight from libX11 --------------------------------
+# --- The desktop: Xvfb, trayer and a session bus, from the shared harness ---------------------
 
-_MAP_NOTIFY, _REPARENT_NOTIFY = 19, 21
-_STRUCTURE_NOTIFY_MASK = 1 << 17
-_SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
-_IS_UNMAPPED = 0
+class Desktop(Session):
+    def __init__(self):
+        super().__init__(prefix="tovimo-bench-")
 
-
-class _XAnyEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("event", ctypes.c_ulong), ("window", ctypes.c_ulong)]
-
-
-class _XReparentEvent(ctypes.Structure):
-    _fields_ = _XAnyEvent._fields_ + [("parent", ctypes.c_ulong), ("x", ctypes.c_int),
-                                      ("y", ctypes.c_int), ("override_redirect", ctypes.c_int)]
-
-
-class _XEvent(ctypes.Union):
-    _fields_ = [("any", _XAnyEvent), ("reparent", _XReparentEvent),
-                ("pad", ctypes.c_long * 24)]
-
-
-class _XWindowAttributes(ctypes.Structure):
-    _fields_ = [
-        ("x", ctypes.c_int), ("y", ctypes.c_int),
-        ("width", ctypes.c_int), ("height", ctypes.c_int),
-        ("border_width", ctypes.c_int), ("depth", ctypes.c_int),
-        ("visual", ctypes.c_void_p), ("root", ctypes.c_ulong),
-        ("class_", ctypes.c_int), ("bit_gravity", ctypes.c_int),
-        ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int),
-        ("backing_planes", ctypes.c_ulong), ("backing_pixel", ctypes.c_ulong),
-        ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
-        ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int),
-        ("all_event_masks", ctypes.c_long), ("your_event_mask", ctypes.c_long),
-        ("do_not_propagate_mask", ctypes.c_long), ("override_redirect", ctypes.c_int),
-        ("screen", ctypes.c_void_p),
-    ]
-
-
-_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-
-
-class XWatcher:
-    """A client connection that hears the root window's substructure: every top-level window
-    that is created, mapped, or reparented away (an icon that a notification area embeds)."""
-
-    def __init__(self, display):
-        x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x.XDefaultRootWindow.restype = ctypes.c_ulong
-        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x.XConnectionNumber.argtypes = [ctypes.c_void_p]
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XGetSelectionOwner.restype = ctypes.c_ulong
-        x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-        x.XPending.argtypes = [ctypes.c_void_p]
-        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
-        x.XFlush.argtypes = [ctypes.c_void_p]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        x.XQueryTree.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
-            ctypes.POINTER(ctypes.c_uint)]
-        x.XGetWindowProperty.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
-            ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
-            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
-        x.XGetWindowAttributes.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(_XWindowAttributes)]
-        x.XFree.argtypes = [ctypes.c_void_p]
-        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        self._x = x
-        # Windows come and go while we look; a vanished window is simply skipped.
-        self._handler = _ERROR_HANDLER(lambda display, event: 0)
-        x.XSetErrorHandler(self._handler)
-        self._dpy = x.XOpenDisplay(display.encode())
-        if not self._dpy:
-            raise RuntimeError("cannot open display " + display)
-        self.root = x.XDefaultRootWindow(self._dpy)
-        self.fd = x.XConnectionNumber(self._dpy)
-        x.XSelectInput(self._dpy, self.root, _SUBSTRUCTURE_NOTIFY_MASK)
-        x.XSync(self._dpy, 0)
-
-    def close(self):
-        self._x.XCloseDisplay(self._dpy)
-
-    def atom(self, name):
-        return self._x.XInternAtom(self._dpy, name.encode(), 0)
-
-    def selection_owner(self, name):
-        return self._x.XGetSelectionOwner(self._dpy, self.atom(name))
-
-    def parent(self, window):
-        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
-        kids, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
-        if not self._x.XQueryTree(self._dpy, window, ctypes.byref(root), ctypes.byref(parent),
-                                  ctypes.byref(kids), ctypes.byref(count)):
-            return None
-        if kids:
-            self._x.XFree(kids)
-        return parent.value
-
-    def top_level(self, window):
-        """The child of the root window that holds `window`."""
-        while window:
-            parent = self.parent(window)
-            if parent is None:
-                return None
-            if parent == self.root:
-                return window
-            window = parent
-        return None
-
-    def pid_of(self, window):
-        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
-        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
-        status = self._x.XGetWindowProperty(
-            self._dpy, window, self.atom("_NET_WM_PID"), 0, 1, 0, 0, ctypes.byref(actual_type),
-            ctypes.byref(actual_format), ctypes.byref(items), ctypes.byref(after),
-            ctypes.byref(data))
-        if status != 0 or not data.value:
-            return None
-        try:
-            if items.value < 1 or actual_format.value != 32:
-                return None
-            return ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[0]
-        finally:
-            self._x.XFree(data)
-
-    def mapped(self, window):
-        attrs = _XWindowAttributes()
-        if not self._x.XGetWindowAttributes(self._dpy, window, ctypes.byref(attrs)):
-            return False
-        return attrs.map_state != _IS_UNMAPPED
-
-    def watch(self, window):
-        self._x.XSelectInput(self._dpy, window, _STRUCTURE_NOTIFY_MASK)
-        self._x.XSync(self._dpy, 0)
-
-    def events(self, timeout):
-        """Waits up to `timeout` seconds for events; yields (time received, event)."""
-        event = _XEvent()
-        if not self._x.XPending(self._dpy):
-            ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
-            if not ready:
-                return
-        while self._x.XPending(self._dpy):
-            self._x.XNextEvent(self._dpy, ctypes.byref(event))
-            yield time.monotonic(), event
-
-    def drain(self):
-        for _ in self.events(0):
-            pass
-
-
-# --- The desktop: Xvfb, trayer, optionally a session bus ------------------------------------
-
-class Desktop:
-    def __init__(self, folder):
-        self.dir = folder
-        self.procs = []
-        self.display = None
-        self.bus = None
-        self.trayer = None
-        self.x = None
-
-    def spawn(self, argv, name, env, **kwargs):
-        with open(os.path.join(self.dir, name + ".log"), "ab") as log_file:
-            kwargs.setdefault("stdout", log_file)
-            proc = subprocess.Popen(argv, env=env, stderr=log_file, stdin=subprocess.DEVNULL,
-                                    start_new_session=True, **kwargs)
-        self.procs.append(proc)
-        return proc
-
-    def start(self, env):
-        read_end, write_end = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                    "-nolisten", "tcp", "-noreset"], "xvfb", env, pass_fds=(write_end,))
-        os.close(write_end)
-        number = b""
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], START_TIMEOUT)
-            chunk = os.read(read_end, 16) if ready else b""
-            if not chunk:
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
-        env = dict(env, DISPLAY=self.display)
-        self.x = XWatcher(self.display)
-        self.trayer = self.spawn(
-            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-             "--height", "32", "--SetDockType", "true", "--transparent", "false"], "trayer", env)
-        deadline = time.monotonic() + START_TIMEOUT
-        while not self.x.selection_owner("_NET_SYSTEM_TRAY_S0"):
-            if time.monotonic() > deadline:
-                raise RuntimeError("trayer did not take the notification area")
-            time.sleep(0.02)
-        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], "dbus",
-                         env, stdout=subprocess.PIPE)
-        ready, _, _ = select.select([bus.stdout], [], [], START_TIMEOUT)
-        self.bus = bus.stdout.readline().decode().strip() if ready else ""
-        if not self.bus:
-            raise RuntimeError("no session bus")
+    def start_all(self):
+        self.start_display()
+        self.x.listen()
+        self.start_tray_host()
+        self.start_bus()
         time.sleep(0.5)  # trayer settles (its first resize) before anything is timed
         self.x.drain()
-
-    def stop(self):
-        if self.x:
-            self.x.close()  # before the server goes, or libX11 ends the process
-            self.x = None
-        for proc in reversed(self.procs):
-            stop(proc)
 
     def in_trayer(self, window):
         top = self.x.top_level(window)
@@ -290,43 +80,17 @@ class Desktop:
             if proc.poll() is not None:
                 raise RuntimeError("the program ended with status %d" % proc.returncode)
             for when, event in self.x.events(min(0.2, deadline - time.monotonic())):
-                kind = event.any.type
-                if plug is None and kind == _REPARENT_NOTIFY:
-                    window = event.reparent.window
-                    if (in_session(self.x.pid_of(window), proc.pid) and
-                            self.in_trayer(event.reparent.parent)):
-                        plug, embedded = window, when
+                if plug is None and event.type == X.ReparentNotify:
+                    if (in_session(self.x.pid_of(event.window), proc.pid) and
+                            self.in_trayer(event.parent)):
+                        plug, embedded = event.window, when
                         self.x.watch(plug)
                         if self.x.mapped(plug):
                             return embedded, time.monotonic()
-                elif plug is not None and kind == _MAP_NOTIFY and event.any.window == plug:
+                elif (plug is not None and event.type == X.MapNotify
+                      and event.window.id == plug.id):
                     return embedded, when
         raise RuntimeError("the icon was not embedded within %.0f s" % timeout)
-
-
-def in_session(pid, leader):
-    """Whether `pid` is `leader` or was started by it (a program run under a wrapper)."""
-    if pid is None:
-        return False
-    try:
-        return pid == leader or os.getsid(pid) == leader
-    except OSError:
-        return False
-
-
-def stop(proc, grace=5.0):
-    if proc.poll() is None:
-        try:
-            os.killpg(proc.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(timeout=grace)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-    if proc.stdout:
-        proc.stdout.close()
 
 
 # --- What /proc says about a process --------------------------------------------------------
@@ -371,69 +135,48 @@ class Bench:
         self.args = args
         args.build = os.path.abspath(args.build)
         args.data = os.path.abspath(args.data)
-        self.dir = tempfile.mkdtemp(prefix="tovimo-bench-")
         self.program = os.path.join(args.build, "tovimo")
         self.floor = os.path.join(args.build, "bench", "baseline_status_icon")
         self.floor_libs = os.path.join(args.build, "bench", "baseline_status_icon_libs")
         self.service_bin = os.path.join(args.build, "service", "tovimo-service")
         self.roundtrip = os.path.join(args.build, "bench", "roundtrip_bench")
         self.plain_get = os.path.join(args.build, "bench", "baseline_get")
-        self.desktop = Desktop(self.dir)
-        self.services = []
+        self.desktop = Desktop()
+        self.dir = self.desktop.dir
         self.loads = []
-
-        home = os.path.join(self.dir, "home")
         self.work = os.path.join(self.dir, "work")
-        runtime = os.path.join(self.dir, "runtime")
-        for folder in (home, self.work):
-            os.makedirs(folder)
-        os.makedirs(runtime, mode=0o700)
+        os.makedirs(self.work)
         for name in ("ui.glade", "exit.png"):
             shutil.copy(os.path.join(args.data, name), self.work)
-        # No session bus: no address, and no bus socket in the runtime folder. No accessibility
-        # bridge, no settings from the caller's desktop.
-        keep = ("PATH", "LANG", "LC_ALL", "TZ")
-        self.env = {k: v for k, v in os.environ.items() if k in keep}
-        self.env.update(HOME=home, XDG_RUNTIME_DIR=runtime, XDG_CONFIG_HOME=home + "/.config",
-                        XDG_CACHE_HOME=home + "/.cache", XDG_DATA_HOME=home + "/.local/share",
-                        PATH="/usr/bin:/bin", NO_AT_BRIDGE="1", LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
     def note_load(self, phase):
         self.loads.append((phase, load_average()))
 
     def start_service(self, name, port):
         """A tovimo-service with a fresh database; returns its base URL."""
-        argv = [self.service_bin, "--listen", "127.0.0.1:%d" % port,
-                "--db", os.path.join(self.dir, name + ".sqlite")]
-        with open(os.path.join(self.dir, name + ".log"), "ab") as log_file:
-            proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=log_file,
-                                    stdin=subprocess.DEVNULL, start_new_session=True)
-        self.services.append(proc)
-        ready, _, _ = select.select([proc.stdout], [], [], START_TIMEOUT)
-        line = proc.stdout.readline().decode() if ready else ""
-        match = re.match(r"listening on (http://[\d.]+:\d+/)", line)
-        if not match:
-            raise RuntimeError("%s did not start (is port %d taken?)" % (name, port))
-        return match.group(1) + "tovimo/"
+        service = OrderService(self.service_bin, os.path.join(self.dir, name + ".sqlite"),
+                               "127.0.0.1:%d" % port, env=self.desktop.env())
+        self.desktop.processes.append(service)
+        return service.start(port_wait=0).base
 
     def key(self):
         return subprocess.run([self.roundtrip, "key"], check=True, capture_output=True,
                               text=True).stdout.strip()
 
     def launch(self, argv, bus=False):
-        env = dict(self.env, DISPLAY=self.desktop.display)
-        if bus:
-            env["DBUS_SESSION_BUS_ADDRESS"] = self.desktop.bus
+        """Starts a program on the desktop. Without `bus` it has no session bus: no address,
+        and no bus socket in its runtime folder."""
+        env = self.desktop.env()
+        if not bus:
+            del env["DBUS_SESSION_BUS_ADDRESS"]
         with open(os.path.join(self.dir, "program.err"), "ab") as err:
             start = time.monotonic()
-            proc = subprocess.Popen(argv, cwd=self.work, env=env, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=err,
-                                    start_new_session=True)
+            proc = spawn(argv, cwd=self.work, env=env, stdout=subprocess.DEVNULL, stderr=err)
         return proc, start
 
     def run(self):
         try:
-            self.desktop.start(self.env)
+            self.desktop.start_all()
             base = self.start_service("desktop-service", self.args.port)
             # Logged in once, so that the program's login is answered OK and no tutorial
             # question appears.
@@ -446,10 +189,7 @@ class Bench:
             results["roundtrip"] = self.roundtrips(key)
             self.report(results)
         finally:
-            for proc in self.services:
-                stop(proc)
-            self.desktop.stop()
-            shutil.rmtree(self.dir, ignore_errors=True)
+            self.desktop.close()
 
     # 1 and 2 -------------------------------------------------------------------------------
 
@@ -469,7 +209,7 @@ class Bench:
                     time.sleep(1.5)  # idle in the tray, past the program's one-shot timeout
                     rss, pss = memory(proc.pid)
                 finally:
-                    stop(proc)
+                    stop_process(proc)
                 if run > 0:
                     s = samples[name]
                     s["embedded"].append((embedded - start) * 1000)
@@ -510,7 +250,7 @@ class Bench:
                            "trace": traced.get(name)} for name in procs}
         finally:
             for proc in procs.values():
-                stop(proc)
+                stop_process(proc)
 
     def trace(self, procs):
         """What the processes do in a few seconds with strace attached: the calls that wait
