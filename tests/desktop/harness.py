@@ -484,6 +484,7 @@ class OrderService:
         for up to `port_wait` seconds."""
         deadline = time.monotonic() + port_wait
         while True:
+            logged = len(read_file(self.log_path))
             with open(self.log_path, "ab") as log:
                 self.proc = spawn(self.argv, stdout=subprocess.PIPE, stderr=log, env=self.env)
             try:
@@ -495,10 +496,10 @@ class OrderService:
                 self.base = found.group(1) + "tovimo/"
                 return self
             self.stop()
-            if "cannot listen" not in read_file(self.log_path) or time.monotonic() > deadline:
+            said = read_file(self.log_path)[logged:]
+            if "cannot listen" not in said or time.monotonic() > deadline:
                 raise RuntimeError("the order service did not start on %s (%r):\n%s" % (
-                    self.address, line, read_file(self.log_path)))
-            os.truncate(self.log_path, 0)
+                    self.address, line, said))
             time.sleep(0.5)
 
     def stop(self):
