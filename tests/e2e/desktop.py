@@ -708,7 +708,8 @@ class DesktopTestCase(unittest.TestCase):
     # Services on the program's host; each is stopped when the test ends.
     def start_service(self, announce=None, db=None):
         service = harness.OrderService(SERVICE, db or os.path.join(self.home.root, "orders.db"),
-                                       announce=announce, env=self.desktop.env())
+                                       "%s:%d" % (SERVICE_HOST, SERVICE_PORT), announce,
+                                       self.desktop.env())
         service.start()
         self.addCleanup(service.stop)
         return service
