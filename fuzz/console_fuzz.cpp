@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "convert/console_text.h"
 #include "fuzz_support.h"
-#include "platform/console_text.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const size_t max_lines = data[0] % 12;  // the first byte says how many lines to keep
   const std::string output(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const std::string view = platform::console_view(output, max_lines);
+  const std::string view = console_view(output, max_lines);
 
   FUZZ_CHECK(whole_utf8(view));
   FUZZ_CHECK(count_lines(view) <= max_lines);

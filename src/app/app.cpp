@@ -1,20 +1,20 @@
 #include "app/app.h"
 
-#include "app/edialogs.h"
+#include <glade/glade.h>
+#include <gtk/gtk.h>
+
 #include "client/client_api.h"
 #include "client/gs_global.h"
-#include "convert/ffmpeg_ctx.h"
-#include "tray/tray.h"
-
-GObj<GladeXML> xml;
-GtkWidget* main_window = nullptr;
-int automode = 0;
-int newbie = 0;
-std::optional<std::string> flv_movie;
+#include "ui/edialogs.h"
 
 namespace {
 constexpr char kInterfaceFile[] = "ui.glade";
+AppHooks hooks;
 }  // namespace
+
+void app_set_hooks(const AppHooks& given) {
+  hooks = given;
+}
 
 int application_init(int* argc, char*** argv) {
   // Without the file the dialogs simply have no parent; libglade reports it on stderr.
@@ -25,7 +25,7 @@ int application_init(int* argc, char*** argv) {
     return 0;
   }
   gs_init(argc, argv);
-  if (!ffmpeg_check_ctx()) {
+  if (!hooks.converter_check || !hooks.converter_check()) {
     error_dialog_run("ffmpeg error", "Sorry, but you haven't yet ffmpeg");
     return 0;
   }
@@ -64,7 +64,7 @@ int app_try_login() {
 }
 
 void application_quit() {
-  if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), FALSE);
+  if (hooks.hide_tray) hooks.hide_tray();
   gtk_main_quit();
 }
 

@@ -1,20 +1,9 @@
-// Start-up checks, the login, the quit request, and the program's shared state.
+// Start-up checks, the login and the quit request.
 #pragma once
 
-#include <glade/glade.h>
-#include <gtk/gtk.h>
-
-#include <optional>
 #include <string>
 
-#include "base/holders.h"
-
-extern GObj<GladeXML> xml;      // "ui.glade", kept for the whole run
-extern GtkWidget* main_window;  // parent of every message dialog; never shown; may be null
-extern int automode;            // 1 after "AUTOOK": a failed poll then ends the program
-extern int newbie;              // 1 after "NEWBIE": the tutorial is offered
-extern std::optional<std::string>
-    flv_movie;  // the selected source file; only the workflow writes it
+#include "base/state.h"
 
 // 1 when everything the program needs is present and initialised, else 0 after an error dialog.
 int application_init(int* argc, char*** argv);
@@ -22,6 +11,13 @@ int application_init(int* argc, char*** argv);
 int app_try_login();
 // Hides the tray icon and asks the main loop to end once the running handler returns.
 void application_quit();
+
+// What start-up and the quit request need from the parts above this one; main registers them.
+struct AppHooks {
+  int (*converter_check)() = nullptr;  // 1 when the converter's runtime files are present
+  void (*hide_tray)() = nullptr;       // hides the tray icon
+};
+void app_set_hooks(const AppHooks& hooks);
 
 // Opens one of the service's pages in the browser; says so when no browser could be asked.
 void app_open_page(const std::string& url);

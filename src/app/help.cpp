@@ -1,5 +1,8 @@
+#define G_LOG_DOMAIN "tovimo"
+
 #include "app/help.h"
 
+#include <glade/glade.h>
 #include <gtk/gtk.h>
 #include <pango/pango.h>
 
@@ -14,6 +17,19 @@ constexpr char kSkip[] = "SKIP";
 
 bool valid_markup(const char* text) {
   return pango_parse_markup(text, -1, 0, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A link in the announcement, which is the service's text: web pages open through the
+// program's own browser path; a link of any other kind does nothing.
+gboolean on_link_activated(GtkLabel*, const gchar* uri, gpointer) {
+  GStr scheme(g_uri_parse_scheme(uri));
+  if (scheme && (g_ascii_strcasecmp(scheme.get(), "http") == 0 ||
+                 g_ascii_strcasecmp(scheme.get(), "https") == 0)) {
+    app_open_page(uri);
+  } else {
+    g_debug("announcement: a link that is not a web page was not opened: %s", uri);
+  }
+  return TRUE;  // handled: the toolkit does not open it itself
 }
 
 }  // namespace
@@ -31,6 +47,7 @@ void try_show_help() {
   gtk_label_set_text(GTK_LABEL(label), body.get());
   g_signal_connect_swapped(dialog, "response", G_CALLBACK(gtk_widget_destroy), dialog);
   gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+  g_signal_connect(label, "activate-link", G_CALLBACK(on_link_activated), nullptr);
   // Text that is not valid markup is shown as it stands rather than as an empty label.
   gtk_label_set_use_markup(GTK_LABEL(label), valid_markup(body.get()));
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);

@@ -4,13 +4,18 @@
 #include <cstdio>
 
 #include "app/app.h"
-#include "app/edialogs.h"
 #include "app/help.h"
 #include "client/client_api.h"
+#include "convert/ffmpeg_ctx.h"
 #include "tray/tray.h"
+#include "ui/edialogs.h"
 
 int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
+  AppHooks hooks;
+  hooks.converter_check = ffmpeg_check_ctx;
+  hooks.hide_tray = tray_hide;
+  app_set_hooks(hooks);
   if (!application_init(&argc, &argv)) {
     std::printf("error: %s\n", "initialization error");
     return 0;

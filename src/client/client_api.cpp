@@ -11,9 +11,6 @@
 #error "TOVIMO_SERVICE_HOST must name the service host"
 #endif
 
-std::optional<std::string> macaddr;
-std::optional<std::string> hash;
-int in_progress = 0;
 std::string gs_service_base = "http://" TOVIMO_SERVICE_HOST "/tovimo/";
 
 namespace {
@@ -130,6 +127,9 @@ ErrorMessage api_decode_error(const char* reply) {
   gsize length = 0;
   GStr decoded(reinterpret_cast<gchar*>(g_base64_decode(words.get()[1], &length)));
   if (!decoded || length == 0) return {ErrorMessage::kNothing, {}};
-  // The decoder leaves a 0 byte after the data, so the message reads as a C text.
-  return {ErrorMessage::kMessage, valid_utf8(decoded.get())};
+  // The message is the decoded bytes up to a NUL they may hold; nothing after them is read.
+  const std::string bytes(decoded.get(), length);
+  const std::string message = bytes.substr(0, bytes.find('\0'));
+  return {ErrorMessage::kMessage,
+          *take_text(g_utf8_make_valid(message.data(), static_cast<gssize>(message.size())))};
 }

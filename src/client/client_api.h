@@ -4,11 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "base/state.h"
 #include "client/gs_utils.h"
-
-extern std::optional<std::string> macaddr;  // adapter address, "00-1A-2B-3C-4D-5E"
-extern std::optional<std::string> hash;     // client key: 32 lowercase hexadecimal digits
-extern int in_progress;                     // set to 0 by api_init; nothing else writes it
 
 // "http://<host>/tovimo/", the folder of every endpoint. A build constant; tests point it at
 // their own server.

@@ -1,3 +1,5 @@
+#define G_LOG_DOMAIN "tovimo"
+
 #include "client/gs_utils.h"
 
 #include <cstring>
@@ -44,7 +46,43 @@ bool trimmable(const char* text) {
   return text && *text && g_utf8_validate(text, -1, nullptr);
 }
 
+TransferBounds bounds;
+
+// Why a fetch yielded no reply, for the log: libcurl's own words and the bound that ended it.
+std::string failure_reason(CURL* h, CURLcode result, const char* detail, const GsChunk& chunk) {
+  std::string reason = curl_easy_strerror(result);
+  if (detail && *detail) reason += std::string(" (") + detail + ")";
+  if (result == CURLE_OPERATION_TIMEDOUT) {
+    double seconds = 0;
+    curl_easy_getinfo(h, CURLINFO_TOTAL_TIME, &seconds);
+    curl_off_t connected = 0;
+    curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connected);
+    if (connected == 0) {
+      reason += "; the connect bound of " + std::to_string(bounds.connect_seconds) + " s fired";
+    } else if (seconds + 0.5 >= static_cast<double>(bounds.transfer_seconds)) {
+      reason +=
+          "; the whole-transfer bound of " + std::to_string(bounds.transfer_seconds) + " s fired";
+    } else {
+      reason += "; the stall bound (under 1 byte/s for " + std::to_string(bounds.stall_seconds) +
+                " s) fired";
+    }
+  } else if (result == CURLE_FILESIZE_EXCEEDED ||
+             (result == CURLE_WRITE_ERROR && chunk.buf && chunk.size > 0)) {
+    reason +=
+        "; the reply passed the bound of " + std::to_string(bounds.max_reply_bytes) + " bytes";
+  }
+  return reason;
+}
+
 }  // namespace
+
+void gs_set_transfer_bounds(const TransferBounds& given) {
+  bounds = given;
+}
+
+const TransferBounds& gs_transfer_bounds() {
+  return bounds;
+}
 
 curl_slist* gs_generate_http_header() {
   static const char* const kHeaders[] = {
@@ -76,7 +114,7 @@ gchar* gs_realloc(gchar* buffer, size_t size) {
 size_t gs_chunk_writer(char* bytes, size_t item_size, size_t item_count, void* chunk) {
   auto* c = static_cast<GsChunk*>(chunk);
   const size_t n = item_size * item_count;
-  if (n > kMaxReplyBytes - c->size) return 0;  // past the bound: abandon the transfer
+  if (n > bounds.max_reply_bytes - c->size) return 0;  // past the bound: abandon the transfer
   gchar* grown = gs_realloc(c->buf, c->size + n + 1);
   if (!grown) return 0;  // keeps the old buffer; the fetch then yields none
   c->buf = grown;
@@ -105,13 +143,25 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, gs_chunk_writer);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, chunk.get());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, bounds.connect_seconds);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, bounds.stall_seconds);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, bounds.transfer_seconds);
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(bounds.max_reply_bytes));
+  char detail[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
   const CURLcode result = curl_easy_perform(h);
   // A failed or abandoned transfer would leave a partial body: it is no reply.
-  if (result != CURLE_OK || !chunk->buf) return nullptr;
+  if (result != CURLE_OK) {
+    g_debug("no reply from %s: %s", url, failure_reason(h, result, detail, *chunk).c_str());
+    return nullptr;
+  }
+  if (!chunk->buf) {
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    g_debug("no reply from %s: HTTP status %ld with an empty body", url, status);
+    return nullptr;
+  }
   return chunk;
 }
 

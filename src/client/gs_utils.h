@@ -24,16 +24,29 @@ struct GsChunk {
 };
 using GsChunkPtr = std::unique_ptr<GsChunk>;
 
-// Bounds of one transfer: a silent or endless service must not hold the program for ever.
+// Bounds of one transfer: a silent, trickling or endless service must not hold the program
+// (which waits for every fetch) for ever.
 constexpr long kConnectTimeoutSeconds = 15;
 constexpr long kStallSeconds = 30;            // abandoned when under 1 byte/s for this long
+constexpr long kTransferSeconds = 90;         // any transfer ends within this
 constexpr guint32 kMaxReplyBytes = 1u << 20;  // 1 MiB
+
+struct TransferBounds {
+  long connect_seconds = kConnectTimeoutSeconds;
+  long stall_seconds = kStallSeconds;
+  long transfer_seconds = kTransferSeconds;
+  guint32 max_reply_bytes = kMaxReplyBytes;
+};
+// The bounds every fetch keeps. The program never changes them; tests shorten them.
+void gs_set_transfer_bounds(const TransferBounds& bounds);
+const TransferBounds& gs_transfer_bounds();
 
 extern const char kDefaultUserAgent[];
 extern const char kDefaultReferer[];
 
 // One blocking GET of `url`. Null user agent, referrer or header list select the defaults.
-// Yields none when no body arrived, when the transfer failed or was abandoned at a bound.
+// Yields none when no body arrived, when the transfer failed or was abandoned at a bound; the
+// reason is logged (domain "tovimo", shown with G_MESSAGES_DEBUG=tovimo).
 GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const char* referer,
                                curl_slist* headers);
 
@@ -41,7 +54,7 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
 curl_slist* gs_generate_http_header();
 
 // libcurl write callback: appends to the GsChunk in `chunk`; abandons the transfer (returns
-// fewer bytes than offered) when the buffer cannot grow or the body passes kMaxReplyBytes.
+// fewer bytes than offered) when the buffer cannot grow or the body passes the size bound.
 size_t gs_chunk_writer(char* bytes, size_t item_size, size_t item_count, void* chunk);
 
 // Grows `buffer` to `size` bytes, or allocates it when absent; none when memory is short.

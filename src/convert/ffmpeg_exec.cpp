@@ -2,8 +2,9 @@
 
 #include <cstdio>
 
-#include "app/edialogs.h"
+#include "convert/ffmpeg_window.h"
 #include "platform/platform.h"
+#include "ui/edialogs.h"
 
 namespace {
 constexpr char kFailureTitle[] = "ffmpeg failure";
@@ -18,11 +19,17 @@ bool ffmpeg_execute_task(const FfmpegTask* task) {
     error_dialog_run(kFailureTitle, missing);
     return false;
   }
-  const std::string line = ffmpeg_render_line(ffmpeg_build_args(*task));
+  const std::vector<CommandArg> args = ffmpeg_build_args(*task);
+  const std::string line = ffmpeg_render_line(args);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
+  const auto window = platform::converter_followed() ? ffmpeg_window_new(line) : nullptr;
   std::string reason;
-  if (platform::start_converter(line, &reason)) return true;
+  if (platform::start_converter(ffmpeg_argv(args),
+                                window ? ffmpeg_window_listener(window) : nullptr, &reason)) {
+    if (window) ffmpeg_window_show(window);
+    return true;
+  }
   const std::string text = "Cannot start the converter:\n" + reason;
   error_dialog_run(kFailureTitle, text.c_str());
   return false;

@@ -1,15 +1,13 @@
 #include "convert/glue.h"
 
 #include "app/app.h"
-#include "app/edialogs.h"
 #include "base/precondition.h"
 #include "client/client_api.h"
 #include "convert/ffmpeg_exec.h"
 #include "convert/svdialog.h"
+#include "ui/edialogs.h"
 
 namespace {
-
-int busy_depth = 0;
 
 constexpr char kUnhandledTitle[] = "unhandled error";
 constexpr char kUnhandledText[] = "UNHANDLED ERROR";
@@ -34,13 +32,13 @@ std::optional<std::string> error_text(const GsChunkPtr& reply) {
 }  // namespace
 
 GlueBusy::GlueBusy() {
-  ++busy_depth;
+  ++workflow_depth;
 }
 GlueBusy::~GlueBusy() {
-  --busy_depth;
+  --workflow_depth;
 }
-bool glue_busy() {
-  return busy_depth > 0;
+bool glue_may_start() {
+  return workflow_depth == 0 && !exit_confirmed;
 }
 
 bool glue_has_flv_extension(const std::string& path) {
@@ -50,7 +48,10 @@ bool glue_has_flv_extension(const std::string& path) {
 
 void glue_select_file() {
   GlueBusy busy;
+  // Each check of exit_confirmed below: the user confirmed Exit while a dialog of this step was
+  // open, and nothing new starts from then on.
   for (;;) {
+    if (exit_confirmed) return;
     flv_movie = ffmpeg_open_dialog();
     if (!flv_movie) return;
     if (glue_has_flv_extension(*flv_movie)) {
@@ -67,6 +68,7 @@ void glue_select_file() {
 void glue_check_task() {
   TV_RETURN_IF_FAIL(in_progress == FALSE, "in_progress == FALSE");
   TV_RETURN_IF_FAIL(flv_movie.has_value(), "flv_movie != NULL");
+  if (exit_confirmed) return;
   GlueBusy busy;
   GsChunkPtr reply;
   if (!api_poll(key(), &reply)) {
@@ -96,8 +98,14 @@ void glue_convert_process(const char* order_line) {
   }
   GlueBusy busy;
   GsChunkPtr reply;
-  if (confirm_dialog_run("Confirmation",
-                         "You have one unfinished task. \n Do you want to process?")) {
+  const int consent = confirm_dialog_run(
+      "Confirmation", "You have one unfinished task. \n Do you want to process?");
+  if (exit_confirmed) {
+    // Neither answer goes to the service: the order stays open for the next run.
+    flv_movie.reset();
+    return;
+  }
+  if (consent) {
     api_yes(key(), &reply);
     const std::optional<std::string> yes_text = trimmed_text(reply);
     if (api_reply_is_ok(yes_text)) {
@@ -123,8 +131,10 @@ void glue_ffmpeg_parse_and_run(const char* order_line) {
     error_dialog_run("ffmpeg failure", "error while parsing");
     return;
   }
+  if (exit_confirmed) return;
   std::optional<std::string> destination = ffmpeg_saveto_dialog(task->format_code);
   task->source = flv_movie;
+  if (exit_confirmed) return;
   if (!destination) {
     warn_dialog_run("Tovimo", "Canceled");
     return;

@@ -19,8 +19,9 @@ void glue_error_process(const char* reply);
 // Whether the text from the path's last "." is exactly ".flv".
 bool glue_has_flv_extension(const std::string& path);
 
-// True while a workflow step holds a dialog or chooser open: the tray then starts nothing new.
-bool glue_busy();
+// False while a workflow step holds a dialog or chooser open, and once the user has confirmed
+// Exit: the tray then starts nothing new.
+bool glue_may_start();
 // Marks the workflow busy for its lifetime.
 class GlueBusy {
  public:

@@ -1,7 +1,6 @@
-// Starting the converter on Windows. The printed line is split by the same shell-like rules it
-// was quoted for, and the words are handed over as a Windows command line. The converter runs in
-// a console window of its own, which shows its progress and closes when it ends; the program
-// keeps nothing of it, so it may outlive the program.
+// Starting the converter on Windows. Its arguments are handed over as a Windows command line.
+// The converter runs in a console window of its own, which shows its progress and closes when it
+// ends; the program keeps nothing of it, so it may outlive the program.
 #include <windows.h>
 
 #include <vector>
@@ -65,15 +64,18 @@ std::optional<std::wstring> find_program(const std::wstring& name) {
 
 }  // namespace
 
-bool start_converter(const std::string& command_line, std::string* error) {
-  std::string reason;
-  const auto argv = split_shell_words(command_line, &reason);
-  if (!argv) {
-    set_error(error, "its command line cannot be split: " + reason);
+bool converter_followed() {
+  return false;
+}
+
+bool start_converter(const std::vector<std::string>& argv, std::shared_ptr<ConverterListener>,
+                     std::string* error) {
+  if (argv.empty()) {
+    set_error(error, "it was given no command");
     return false;
   }
-  const auto name = utf8_to_wide(argv->front());
-  const auto line = utf8_to_wide(join_windows_command_line(*argv));
+  const auto name = utf8_to_wide(argv.front());
+  const auto line = utf8_to_wide(join_windows_command_line(argv));
   if (!name || !line) {
     set_error(error, "its command line is not valid UTF-8");
     return false;
@@ -85,7 +87,7 @@ bool start_converter(const std::string& command_line, std::string* error) {
   const auto program = find_program(*name);
   if (!program) {
     set_error(error,
-              "\"" + argv->front() + "\" was found neither in the working folder nor on PATH");
+              "\"" + argv.front() + "\" was found neither in the working folder nor on PATH");
     return false;
   }
 

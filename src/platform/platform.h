@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,9 +29,26 @@ const char* converter_name();
 // given, a reason fit for a dialog.
 bool open_url(const std::string& url, std::string* error);
 
-// Starts the converter from its printed command line, without waiting for it, and shows its
-// output to the user while it runs. On failure returns false with a reason fit for a dialog.
-// Needs the toolkit to be initialised.
-bool start_converter(const std::string& command_line, std::string* error);
+// What the program hears of a converter it started, on the main loop, where the system lets it
+// follow the converter (see converter_followed).
+class ConverterListener {
+ public:
+  virtual ~ConverterListener() = default;
+  // More output arrived; called only when there is something new.
+  virtual void converter_output(const std::string& more) = 0;
+  // The converter ended: `failure` is empty when it exited with status 0, else says how it
+  // ended ("exit status 1", "signal 9").
+  virtual void converter_ended(const std::string& failure) = 0;
+};
+
+// Whether a started converter's output and end reach its listener. On Windows they do not: the
+// converter shows its output in a console window of its own.
+bool converter_followed();
+
+// Starts the converter with exactly the arguments `argv` (argv[0] its name), without waiting for
+// it; it may outlive the program. `listener`, when given and followed, hears its output and end.
+// On failure returns false and, when `error` is given, a reason fit for a dialog.
+bool start_converter(const std::vector<std::string>& argv,
+                     std::shared_ptr<ConverterListener> listener, std::string* error);
 
 }  // namespace platform

@@ -1,14 +1,11 @@
 #include "tray/tray.h"
 
 #include "app/app.h"
-#include "app/edialogs.h"
 #include "client/client_api.h"
 #include "convert/glue.h"
 #include "tray/tray_item.h"
 #include "tray/tray_menu.h"
-
-GObj<GtkStatusIcon> trayIcon;
-GtkWidget* menu = nullptr;
+#include "ui/edialogs.h"
 
 namespace {
 
@@ -49,12 +46,12 @@ void tray_go_tutorial(GtkMenuItem*, gpointer) {
 }
 
 void tray_do_convert_action(GtkMenuItem*, gpointer) {
-  if (glue_busy()) return;
+  if (!glue_may_start()) return;
   glue_select_file();
 }
 
 void tray_check_cb(GtkMenuItem*, gpointer) {
-  if (glue_busy()) return;
+  if (!glue_may_start()) return;
   glue_check_task();
 }
 
@@ -64,7 +61,11 @@ void tray_get_key_cb(GtkMenuItem*, gpointer) {
 }
 
 void tray_exit_cb(GtkMenuItem*, gpointer) {
-  if (exit_dialog_run("confirm", "Are you sure?")) application_quit();
+  if (exit_confirmed) return;  // already leaving
+  if (!exit_dialog_run("confirm", "Are you sure?")) return;
+  // A workflow step may be waiting in a dialog opened before; it starts nothing from now on.
+  exit_confirmed = true;
+  application_quit();
 }
 
 void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
@@ -83,6 +84,9 @@ void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
   g_object_unref(menu);
   g_signal_connect(menu, "selection-done", G_CALLBACK(tray_menu_destroy), nullptr);
   gtk_menu_popup(GTK_MENU(menu), nullptr, nullptr, nullptr, nullptr, button, activate_time);
+  // A menu that could not take the pointer (another program holds it) is not shown and never
+  // sees "selection-done": release it now.
+  if (menu && !gtk_widget_get_visible(menu)) tray_menu_destroy(menu, nullptr);
 }
 
 void tray_menu_activate_cb(GtkStatusIcon*, gpointer) {
@@ -109,7 +113,7 @@ std::vector<TrayMenuEntry> tray_menu_entries() {
 }
 
 void tray_activate() {
-  if (glue_busy()) return;
+  if (!glue_may_start()) return;
   GlueBusy busy;  // the question below already belongs to the workflow
   if (confirm_dialog_run("Confirm", "Do you want to select file to convert?")) glue_select_file();
 }
@@ -122,6 +126,10 @@ int tray_init() {
   // Desktops whose tray takes StatusNotifierItems rather than embedding icons get one instead.
   tray_item_start(trayIcon.get());
   return 1;
+}
+
+void tray_hide() {
+  if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), FALSE);
 }
 
 void tray_toggle_visibility() {}

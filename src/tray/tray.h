@@ -3,12 +3,11 @@
 
 #include <gtk/gtk.h>
 
-#include "base/holders.h"
-
-extern GObj<GtkStatusIcon> trayIcon;  // the single icon, from tray_init to the end of the run
-extern GtkWidget* menu;               // the menu most recently popped up, until it is released
+#include "base/state.h"
 
 // 1 when the icon has been made and connected; 0 when it exists already.
 int tray_init();
+// Hides the icon: the program is leaving.
+void tray_hide();
 // Kept for callers of the original interface; does nothing.
 void tray_toggle_visibility();

@@ -1,5 +1,6 @@
 // Start-up in-process: the checks, the login's answers, the announcement, the launch's own
 // refusals.
+#include <glade/glade.h>
 #include <gtest/gtest.h>
 
 #include <glib/gstdio.h>
@@ -18,10 +19,9 @@ using Strings = std::vector<std::string>;
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    state_reset();
     gs_service_base = service_.server().base();
     hash = "ffeeddccbbaa99887766554433221100";
-    automode = 0;
-    newbie = 0;
   }
   ScriptedService service_;
 };

@@ -4,8 +4,8 @@
 #include <glib/gstdio.h>
 
 #include "app/app.h"
-#include "app/edialogs.h"
 #include "gui/gui_support.h"
+#include "ui/edialogs.h"
 
 namespace {
 

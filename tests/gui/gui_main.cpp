@@ -4,8 +4,11 @@
 
 #include <cstdio>
 
+#include "app/app.h"
 #include "client/gs_global.h"
+#include "convert/ffmpeg_ctx.h"
 #include "gui/gui_support.h"
+#include "tray/tray.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
@@ -17,6 +20,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   gs_init(&argc, &argv);
+  AppHooks hooks;  // as main registers them
+  hooks.converter_check = ffmpeg_check_ctx;
+  hooks.hide_tray = tray_hide;
+  app_set_hooks(hooks);
   const int result = RUN_ALL_TESTS();
   test_home.remove();
   return result;

@@ -27,6 +27,7 @@ namespace {
 constexpr char kSeenMark[] = "tovimo-test-seen";
 constexpr char kCoveredMark[] = "tovimo-test-covered";
 constexpr char kFirstSeenMark[] = "tovimo-test-first-seen";
+constexpr char kUnmapHooked[] = "tovimo-test-unmap-hooked";
 // How long an uncovered dialog may take to close by itself before it counts as open again.
 constexpr gint64 kReseenAfterMs = 500;
 
@@ -102,6 +103,12 @@ SeenDialog describe(GtkWidget* w) {
     }
   }
   return d;
+}
+
+void forget_seen(GtkWidget* dialog, gpointer) {
+  g_object_set_data(G_OBJECT(dialog), kSeenMark, nullptr);
+  g_object_set_data(G_OBJECT(dialog), kFirstSeenMark, nullptr);
+  g_object_set_data(G_OBJECT(dialog), kCoveredMark, nullptr);
 }
 
 // A chooser is looked at once it shows its folder, as a user would wait for it; one that
@@ -254,6 +261,11 @@ void DialogDriver::tick() {
         }
       }
       g_object_set_data(G_OBJECT(w), kSeenMark, GINT_TO_POINTER(1));
+      if (!g_object_get_data(G_OBJECT(w), kUnmapHooked)) {
+        // A dialog kept hidden between uses (the choosers) is new each time it shows again.
+        g_signal_connect(w, "unmap", G_CALLBACK(forget_seen), nullptr);
+        g_object_set_data(G_OBJECT(w), kUnmapHooked, GINT_TO_POINTER(1));
+      }
       seen.push_back(describe(w));
       current_ = w;
       g_object_add_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer*>(&current_));
@@ -404,20 +416,21 @@ std::vector<std::string> menu_labels(GtkWidget* menu) {
 
 const std::string ProgramTest::kKey = "0123456789abcdef0123456789abcdef";
 
-void ProgramTest::SetUp() {
+void reset_program(const std::string& service_base, const std::string& key) {
   if (!trayIcon) {
     ASSERT_EQ(tray_init(), 1);
   }
   gtk_status_icon_set_visible(trayIcon.get(), TRUE);
-  hash = kKey;
-  automode = 0;
-  newbie = 0;
-  in_progress = 0;
-  flv_movie.reset();
-  gs_service_base = service_.server().base();
+  state_reset();
+  hash = key;
+  gs_service_base = service_base;
   test_home.forget_calls();
 }
 
+void ProgramTest::SetUp() {
+  reset_program(service_.server().base(), kKey);
+}
+
 void ProgramTest::TearDown() {
-  flv_movie.reset();
+  state_reset();
 }

@@ -92,6 +92,10 @@ extern const std::vector<std::string> kMenuWithFile;
 // Labels of a menu's items in order, "---" for a separator.
 std::vector<std::string> menu_labels(GtkWidget* menu);
 
+// Puts the program as it stands after start-up: the tray icon up and shown, every per-run value
+// reset, the client key `key`, the service at `service_base`, the stand-ins' records cleared.
+void reset_program(const std::string& service_base, const std::string& key);
+
 // The program as it stands after start-up: the tray icon up, a client key, no file selected,
 // talking to a scripted service on loopback; the stand-ins' records cleared.
 class ProgramTest : public ::testing::Test {

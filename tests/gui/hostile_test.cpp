@@ -75,20 +75,11 @@ class HostileService {
 class HostileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!trayIcon) {
-      ASSERT_EQ(tray_init(), 1);
-    }
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
-    hash = kKey;
-    automode = 0;
-    in_progress = 0;
-    flv_movie.reset();
-    gs_service_base = service_.server().base();
-    test_home.forget_calls();
+    reset_program(service_.server().base(), kKey);
     clip_ = test_home.desktop + "/clip.flv";
     std::ofstream(clip_) << "FLV";
   }
-  void TearDown() override { flv_movie.reset(); }
+  void TearDown() override { state_reset(); }
 
   // "Check task" for the selected clip, answered by `driver`; whether the program ended.
   bool check_task() {

@@ -3,8 +3,8 @@
 
 #include "client/gs_utils.h"
 #include "client/md5.h"
+#include "convert/console_text.h"
 #include "platform/adapter_linux.h"
-#include "platform/console_text.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -152,12 +152,12 @@ TEST(ClientKeyTest, AddressTextAndKeyHaveTheirForm) {
 }
 
 TEST(ConsoleViewTest, ShowsTheLastLinesWithProgressRewritten) {
-  EXPECT_EQ(platform::console_view("a\nb\nc\n", 2), "b\nc");
-  EXPECT_EQ(platform::console_view("frame=1\rframe=2\rframe=3\ndone", 10), "frame=3\ndone");
-  EXPECT_EQ(platform::console_view("one\r\ntwo\r\n", 10), "one\ntwo");
-  EXPECT_EQ(platform::console_view("bad \xff byte", 10), "bad \xEF\xBF\xBD byte");
-  EXPECT_EQ(platform::console_view("", 10), "");
-  EXPECT_EQ(platform::console_view("\nb", 3), "\nb");  // a blank first line still counts
+  EXPECT_EQ(console_view("a\nb\nc\n", 2), "b\nc");
+  EXPECT_EQ(console_view("frame=1\rframe=2\rframe=3\ndone", 10), "frame=3\ndone");
+  EXPECT_EQ(console_view("one\r\ntwo\r\n", 10), "one\ntwo");
+  EXPECT_EQ(console_view("bad \xff byte", 10), "bad \xEF\xBF\xBD byte");
+  EXPECT_EQ(console_view("", 10), "");
+  EXPECT_EQ(console_view("\nb", 3), "\nb");  // a blank first line still counts
 }
 
 }  // namespace

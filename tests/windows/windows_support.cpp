@@ -84,12 +84,6 @@ std::string narrow(const std::wstring& text) {
   return result;
 }
 
-std::string shell_quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 TempWorkingFolder::TempWorkingFolder(const std::wstring& stem) : previous_(current_folder()) {
   // Process ids are reused, and a folder of an earlier run may have outlived it.
   static std::atomic<unsigned> serial{0};

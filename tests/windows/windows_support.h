@@ -13,10 +13,6 @@ namespace wintest {
 std::wstring wide(const std::string& utf8);
 std::string narrow(const std::wstring& wide);
 
-// `text` as the printed command line quotes it (g_shell_quote): in single quotes, each single
-// quote written as '\''.
-std::string shell_quoted(const std::string& text);
-
 // A new folder under the temporary folder, named after `stem` (by default with non-ASCII
 // letters), made the working folder for the fixture's life; the previous working folder comes
 // back and the folder is removed with everything in it at the end.

@@ -1,8 +1,8 @@
-#include "app/edialogs.h"
+#include "ui/edialogs.h"
 
 #include <gtk/gtk.h>
 
-#include "app/app.h"
+#include "base/state.h"
 
 namespace {
 

@@ -1,12 +1,10 @@
-#include "platform/console_text.h"
+#include "convert/console_text.h"
 
 #include <glib.h>
 
 #include <deque>
 
 #include "base/holders.h"
-
-namespace platform {
 
 std::string console_view(const std::string& output, std::size_t max_lines) {
   std::deque<std::string> lines(1);
@@ -33,5 +31,3 @@ std::string console_view(const std::string& output, std::size_t max_lines) {
   }
   return *take_text(g_utf8_make_valid(view.data(), static_cast<gssize>(view.size())));
 }
-
-}  // namespace platform
