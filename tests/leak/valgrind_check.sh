@@ -1,7 +1,8 @@
 #!/bin/sh
-# Runs a test program under valgrind's memcheck and fails when it leaked memory for good
-# ("definitely lost") anywhere our own code (src/) stands on the allocation's stack. The
-# toolkit's one-time allocations are kept out by the suppression file.
+# Runs a test program under valgrind's memcheck and fails on any memory error (an invalid read
+# or write, a jump on uninitialised data) and when it leaked memory for good ("definitely
+# lost") anywhere our own code (src/) stands on the allocation's stack. The toolkit's one-time
+# allocations are kept out by the suppression file.
 #   valgrind_check.sh SUPPRESSIONS SOURCE_ROOT PROGRAM [ARGUMENTS...]
 set -u
 supp=$1
@@ -20,8 +21,8 @@ else
 fi
 
 G_SLICE=always-malloc G_DEBUG=gc-friendly valgrind --tool=memcheck --leak-check=full \
-  --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=60 \
-  --child-silent-after-fork=yes \
+  --show-leak-kinds=definite --errors-for-leak-kinds=none --num-callers=60 \
+  --child-silent-after-fork=yes --error-exitcode=42 \
   --suppressions="$supp" --fullpath-after="$root/" --log-file="$log" "$@"
 status=$?
 
@@ -38,6 +39,10 @@ sed -n '/LEAK SUMMARY/,/suppressed:/p' "$log"
 if [ "$leaked" -ne 0 ]; then
   echo "Memory lost for good with our code on the stack:"
   echo "$ours"
+fi
+if [ "$status" -eq 42 ]; then
+  echo "Memory errors:"
+  grep -E -A30 '^==[0-9]+== (Invalid|Conditional|Use of uninit|Syscall param|Mismatched|Source and destination)' "$log" | head -200
 fi
 if [ "$status" -ne 0 ]; then
   echo "the program failed under valgrind (status $status)"
