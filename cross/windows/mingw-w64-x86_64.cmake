@@ -8,6 +8,10 @@ set(CMAKE_CXX_COMPILER ${TOVIMO_MINGW}-g++-posix)
 set(CMAKE_RC_COMPILER ${TOVIMO_MINGW}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TOVIMO_MINGW})
+# The cross-built libraries' prefix (scripts/build-windows passes it) is searched as well.
+if(TOVIMO_WINDOWS_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${TOVIMO_WINDOWS_PREFIX})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

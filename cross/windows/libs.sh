@@ -1,0 +1,466 @@
+#!/usr/bin/env bash
+# Cross-builds, for 64-bit Windows, the libraries the program links (GLib, GTK+ 2 and what they
+# stand on, libxml2, libglade, libcurl) into one prefix, from Debian's source packages of the
+# versions Debian 12 ships and three upstream tarballs kept beside the checkout.
+#
+# Usage: libs.sh PREFIX WORK DOWNLOADS
+#   PREFIX     where the libraries are installed (scripts/build-windows passes a staging folder
+#              and moves it into place once this script has succeeded)
+#   WORK       scratch folder for unpacked sources and build trees; a finished step leaves a
+#              stamp there, so a rerun after an interruption carries on where it stopped
+#   DOWNLOADS  where the source packages are downloaded to (kept between runs)
+# Environment: TOVIMO_JOBS (default 2), TOVIMO_WINDOWS_SOURCES (default: the checkout's
+# ../shared/windows-sources).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+prefix=$1
+work=$2
+downloads=$3
+jobs=${TOVIMO_JOBS:-2}
+upstream=${TOVIMO_WINDOWS_SOURCES:-$root/../shared/windows-sources}
+
+host=x86_64-w64-mingw32
+build=$(gcc -dumpmachine)
+mkdir -p "$prefix"/{bin,include,lib/pkgconfig,share} "$work/stamps" "$downloads"
+
+# Debian source packages, pinned to the versions of Debian 12 (bookworm and its updates).
+debian_packages=(
+  glib2.0=2.74.6-2+deb12u9
+  libffi=3.4.4-1
+  pcre2=10.42-1+deb12u2
+  gettext=0.21-12
+  pixman=0.42.2-1
+  libpng1.6=1.6.39-2+deb12u5
+  cairo=1.16.0-7
+  fribidi=1.0.8-2.1
+  harfbuzz=6.0.0+dfsg-3
+  pango1.0=1.50.12+ds-1
+  gdk-pixbuf=2.42.10+dfsg-1+deb12u4
+  gtk+2.0=2.24.33-2+deb12u1
+  libxml2=2.9.14+dfsg-1.3~deb12u6
+  curl=7.88.1-10+deb12u15
+)
+
+# Upstream tarballs Debian's archive does not have here, with their sha256 sums.
+upstream_sums="512a524d2a1c6f90963705152cd37fb02e416a77f4e6b4235378924deeea0ac6  atk-2.36.0.tar.gz
+49b68fc6cab8bb11afed3fef3ba7157d3414092e71877453937d044299ebbf42  libglade-2.6.4.tar.gz
+97f9e7a43bfce41c30f647ad9ebd0b25cf2d21334ced00202e8cc47114682b48  win-iconv-0.0.9.tar.gz"
+
+# The compilers and tools every build below uses. Only the posix thread model of Debian's
+# MinGW-w64 is installed: it gives C++ std::thread, at the cost of libwinpthread-1.dll.
+export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib NM=$host-nm
+export STRIP=$host-strip WINDRES=$host-windres RC=$host-windres DLLTOOL=$host-dlltool
+export OBJDUMP=$host-objdump LD=$host-ld
+export CFLAGS="-O2 -g0" CXXFLAGS="-O2 -g0"
+export CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib"
+export PKG_CONFIG=pkg-config PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
+# GLib's code generators run on this machine: Debian's own ones.
+native_genmarshal=/usr/bin/glib-genmarshal
+native_mkenums=/usr/bin/glib-mkenums
+native_compile_resources=/usr/bin/glib-compile-resources
+
+step() { echo; echo "=== $* ($(date -u +%H:%M:%S))"; }
+done_already() { [ -e "$work/stamps/$1" ]; }
+mark_done() { touch "$work/stamps/$1"; }
+
+# Downloads the pinned Debian source packages through a private apt set-up (its own sources
+# list and package lists under DOWNLOADS), leaving the machine's apt configuration untouched.
+fetch_debian_sources() {
+  done_already fetch && return 0
+  step "fetching Debian source packages"
+  local apt="$downloads/apt"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+  local suite
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  cat >"$apt/sources.list" <<EOF
+deb-src http://deb.debian.org/debian $suite main
+deb-src http://deb.debian.org/debian $suite-updates main
+deb-src http://deb.debian.org/debian-security $suite-security main
+EOF
+  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
+  apt-get "${opts[@]}" update -q
+  local p name version orig
+  for p in "${debian_packages[@]}"; do
+    name=${p%%=*}
+    version=${p#*=}
+    # Only the upstream tarball is used (Debian's packaging changes are Linux-specific); the
+    # archive here lacks some packages' Debian parts, so a failure is judged by the tarball.
+    orig=$(orig_tarball "$name" "$version")
+    if [ -z "$orig" ]; then
+      (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$p") || true
+      orig=$(orig_tarball "$name" "$version")
+      [ -n "$orig" ] || { echo "could not fetch the sources of $p" >&2; exit 1; }
+    fi
+  done
+  mark_done fetch
+}
+
+# Prints the path of the upstream tarball of a Debian source package, if downloaded.
+orig_tarball() {
+  local upver=${2#*:}
+  upver=${upver%-*}
+  ls "$downloads/$1_$upver".orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n1 || true
+}
+
+check_upstream_sources() {
+  step "checking the upstream tarballs in $upstream"
+  (cd "$upstream" && sha256sum -c --quiet - <<<"$upstream_sums")
+}
+
+# Unpacks a tarball into WORK and prints the folder it made.
+unpack() {
+  local tarball=$1 dir
+  dir=$(tar tf "$tarball" | head -n1 | cut -d/ -f1)
+  rm -rf "${work:?}/$dir"
+  tar xf "$tarball" -C "$work"
+  echo "$work/$dir"
+}
+
+unpack_debian() {
+  local p
+  for p in "${debian_packages[@]}"; do
+    if [ "${p%%=*}" = "$1" ]; then
+      unpack "$(orig_tarball "$1" "${p#*=}")"
+      return
+    fi
+  done
+  echo "no Debian package $1 in the list" >&2
+  exit 1
+}
+
+# Applies this recipe's patches for a package (patches/NAME-*.patch) to its unpacked sources.
+apply_patches() {
+  local dir=$1 name=$2 patch
+  for patch in "$here"/patches/"$name"-*.patch; do
+    [ -e "$patch" ] || continue
+    echo "applying $(basename "$patch")"
+    patch -d "$dir" -p1 <"$patch"
+  done
+}
+
+autotools_configure() {
+  ./configure --host=$host --build="$build" --prefix="$prefix" \
+    --enable-shared --disable-static "$@"
+}
+
+meson_cross_file="$work/cross.ini"
+write_meson_cross_file() {
+  cat >"$meson_cross_file" <<EOF
+[binaries]
+c = '$CC'
+cpp = '$CXX'
+ar = '$AR'
+strip = '$STRIP'
+windres = '$WINDRES'
+pkg-config = 'pkg-config'
+
+[properties]
+pkg_config_libdir = '$prefix/lib/pkgconfig'
+
+[built-in options]
+c_args = ['-I$prefix/include']
+cpp_args = ['-I$prefix/include']
+c_link_args = ['-L$prefix/lib']
+cpp_link_args = ['-L$prefix/lib']
+
+[host_machine]
+system = 'windows'
+cpu_family = 'x86_64'
+cpu = 'x86_64'
+endian = 'little'
+EOF
+}
+
+# Configures, builds and installs a meson project in the current folder.
+meson_install() {
+  rm -rf _build
+  # CFLAGS and friends would be taken for the build machine's compiler too.
+  CFLAGS= CXXFLAGS= CPPFLAGS= LDFLAGS= meson setup _build --cross-file "$meson_cross_file" \
+    --prefix="$prefix" --libdir=lib --buildtype=plain -Doptimization=2 -Ddebug=false \
+    --default-library=shared --wrap-mode=nodownload "$@"
+  ninja -C _build -j"$jobs"
+  ninja -C _build install
+}
+
+build_zlib() {
+  # Debian's MinGW-w64 zlib: zlib1.dll, its import library and headers.
+  done_already zlib && return 0
+  step zlib
+  local sys=/usr/$host
+  cp "$sys/include/zlib.h" "$sys/include/zconf.h" "$prefix/include/"
+  cp "$sys/lib/libz.dll.a" "$prefix/lib/"
+  cp "$sys/lib/zlib1.dll" "$prefix/bin/"
+  local version
+  version=$(sed -n 's/^Version: *//p' "$sys/lib/pkgconfig/zlib.pc")
+  cat >"$prefix/lib/pkgconfig/zlib.pc" <<EOF
+prefix=$prefix
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: zlib
+Description: zlib compression library
+Version: $version
+Libs: -L\${libdir} -lz
+Cflags: -I\${includedir}
+EOF
+  mkdir -p "$prefix/share/licences/zlib"
+  cp /usr/share/doc/libz-mingw-w64/copyright "$prefix/share/licences/zlib/copyright"
+  mark_done zlib
+}
+
+build_win_iconv() {
+  # iconv.dll for libintl and libxml2. Its .def lists iconvctl, which win_iconv.c does not
+  # define, so that export is left out.
+  done_already win-iconv && return 0
+  step win-iconv
+  local dir
+  dir=$(unpack "$upstream/win-iconv-0.0.9.tar.gz")
+  cd "$dir"
+  grep -v iconvctl iconv.def >iconv-exports.def
+  $CC $CFLAGS -shared -o iconv.dll win_iconv.c iconv-exports.def \
+    -Wl,--out-implib,libiconv.dll.a
+  cp iconv.dll "$prefix/bin/"
+  cp libiconv.dll.a "$prefix/lib/"
+  cp iconv.h "$prefix/include/"
+  licence win-iconv readme.txt
+  mark_done win-iconv
+}
+
+build_libffi() {
+  done_already libffi && return 0
+  step libffi
+  cd "$(unpack_debian libffi)"
+  autotools_configure --disable-docs --disable-multi-os-directory
+  make -j"$jobs"
+  make install
+  licence libffi LICENSE
+  mark_done libffi
+}
+
+build_pcre2() {
+  done_already pcre2 && return 0
+  step pcre2
+  cd "$(unpack_debian pcre2)"
+  autotools_configure --enable-pcre2-8 --disable-pcre2-16 --disable-pcre2-32
+  make -j"$jobs" libpcre2-8.la
+  make install-libLTLIBRARIES install-nodist_includeHEADERS install-includeHEADERS \
+    install-pkgconfigDATA
+  licence pcre2 LICENCE
+  mark_done pcre2
+}
+
+build_libintl() {
+  # Only libintl of gettext's runtime half, with Windows threads.
+  done_already libintl && return 0
+  step libintl
+  cd "$(unpack_debian gettext)/gettext-runtime"
+  autotools_configure --enable-threads=windows --disable-java --disable-csharp \
+    --disable-libasprintf --disable-openmp --disable-curses --without-emacs \
+    --with-libiconv-prefix="$prefix" --with-included-gettext
+  make -C intl -j"$jobs"
+  make -C intl install
+  licence libintl intl/COPYING.LIB
+  mark_done libintl
+}
+
+build_glib() {
+  done_already glib && return 0
+  step glib
+  cd "$(unpack_debian glib2.0)"
+  meson_install -Dtests=false -Dinstalled_tests=false -Dgtk_doc=false -Dman=false \
+    -Dnls=enabled -Dlibmount=disabled -Dselinux=disabled -Dxattr=false -Dlibelf=disabled \
+    -Dsysprof=disabled -Ddtrace=false -Dsystemtap=false
+  licence glib LICENSES/LGPL-2.1-or-later.txt COPYING
+  mark_done glib
+}
+
+build_pixman() {
+  done_already pixman && return 0
+  step pixman
+  cd "$(unpack_debian pixman)"
+  meson_install -Dtests=disabled -Dgtk=disabled -Dlibpng=disabled -Dopenmp=disabled \
+    -Dtimers=false -Dgnuplot=false
+  licence pixman COPYING
+  mark_done pixman
+}
+
+build_libpng() {
+  done_already libpng && return 0
+  step libpng
+  cd "$(unpack_debian libpng1.6)"
+  autotools_configure --disable-tools
+  make -j"$jobs" libpng16.la
+  make install-libLTLIBRARIES install-pkgincludeHEADERS install-nodist_pkgincludeHEADERS \
+    install-pkgconfigDATA install-header-links install-library-links install-libpng-pc
+  licence libpng LICENSE
+  mark_done libpng
+}
+
+build_cairo() {
+  # Windows surfaces and fonts, PNG, and the PDF/PS/SVG surfaces GTK+ prints with.
+  done_already cairo && return 0
+  step cairo
+  local dir
+  dir=$(unpack_debian cairo)
+  apply_patches "$dir" cairo
+  cd "$dir"
+  autotools_configure --enable-win32 --enable-win32-font --enable-png --enable-pdf \
+    --enable-ps --enable-svg --disable-xlib --disable-xcb --disable-xlib-xrender \
+    --disable-ft --disable-fc --disable-quartz --disable-gl --disable-glesv2 \
+    --disable-script --disable-interpreter --disable-trace --disable-symbol-lookup \
+    --disable-gtk-doc --disable-valgrind --disable-full-testing
+  make -C src -j"$jobs"
+  make -C src install
+  licence cairo COPYING COPYING-LGPL-2.1 COPYING-MPL-1.1
+  mark_done cairo
+}
+
+build_fribidi() {
+  done_already fribidi && return 0
+  step fribidi
+  cd "$(unpack_debian fribidi)"
+  meson_install -Ddocs=false
+  licence fribidi COPYING
+  mark_done fribidi
+}
+
+build_harfbuzz() {
+  done_already harfbuzz && return 0
+  step harfbuzz
+  cd "$(unpack_debian harfbuzz)"
+  meson_install -Dglib=enabled -Dgobject=disabled -Dcairo=disabled -Dchafa=disabled \
+    -Dicu=disabled -Dgraphite=disabled -Dgraphite2=disabled -Dfreetype=disabled \
+    -Dgdi=disabled -Ddirectwrite=disabled -Dcoretext=disabled -Dtests=disabled \
+    -Dintrospection=disabled -Ddocs=disabled -Dbenchmark=disabled
+  licence harfbuzz COPYING
+  mark_done harfbuzz
+}
+
+build_pango() {
+  # Windows fonts through cairo; no fontconfig or FreeType.
+  done_already pango && return 0
+  step pango
+  cd "$(unpack_debian pango1.0)"
+  meson_install -Dgtk_doc=false -Dintrospection=disabled -Dinstall-tests=false \
+    -Dfontconfig=disabled -Dfreetype=disabled -Dxft=disabled -Dlibthai=disabled \
+    -Dsysprof=disabled -Dcairo=enabled
+  licence pango COPYING
+  mark_done pango
+}
+
+build_gdk_pixbuf() {
+  # The PNG loader is built into the library, so no loader modules or cache are needed.
+  done_already gdk-pixbuf && return 0
+  step gdk-pixbuf
+  cd "$(unpack_debian gdk-pixbuf)"
+  meson_install -Dpng=enabled -Djpeg=disabled -Dtiff=disabled -Dbuiltin_loaders=png \
+    -Dgtk_doc=false -Ddocs=false -Dman=false -Dintrospection=disabled -Dtests=false \
+    -Dinstalled_tests=false -Drelocatable=true -Dnative_windows_loaders=false \
+    -Dgio_sniffing=false
+  licence gdk-pixbuf COPYING
+  mark_done gdk-pixbuf
+}
+
+build_atk() {
+  done_already atk && return 0
+  step atk
+  cd "$(unpack "$upstream/atk-2.36.0.tar.gz")"
+  meson_install -Ddocs=false -Dintrospection=false
+  licence atk COPYING
+  mark_done atk
+}
+
+build_gtk() {
+  # GTK+ 2 for the Windows GDK backend, with its MS-Windows theme engine (libwimp.dll).
+  done_already gtk && return 0
+  step gtk
+  cd "$(unpack_debian gtk+2.0)"
+  local generators=(GLIB_GENMARSHAL="$native_genmarshal" GLIB_MKENUMS="$native_mkenums"
+    GLIB_COMPILE_RESOURCES="$native_compile_resources")
+  GLIB_GENMARSHAL=$native_genmarshal GLIB_MKENUMS=$native_mkenums \
+    GLIB_COMPILE_RESOURCES=$native_compile_resources autotools_configure --with-gdktarget=win32 --disable-cups \
+    --disable-papi --with-included-immodules --disable-glibtest --disable-gtk-doc \
+    --disable-man --disable-introspection --without-x
+  local part
+  for part in gdk gtk modules; do
+    make -C $part -j"$jobs" "${generators[@]}"
+    make -C $part install "${generators[@]}"
+  done
+  # The hook names the pkg-config files without the backend (gtk+-2.0.pc).
+  make install-pkgconfigDATA install-data-hook
+  licence gtk COPYING
+  mark_done gtk
+}
+
+build_libxml2() {
+  done_already libxml2 && return 0
+  step libxml2
+  cd "$(unpack_debian libxml2)"
+  autotools_configure --without-python --without-lzma --without-icu --with-zlib="$prefix" \
+    --with-iconv="$prefix" --without-http --without-ftp --without-debug
+  make -j"$jobs" libxml2.la
+  make install-libLTLIBRARIES install-pkgconfigDATA install-binSCRIPTS
+  make -C include install
+  licence libxml2 Copyright
+  mark_done libxml2
+}
+
+build_libglade() {
+  done_already libglade && return 0
+  step libglade
+  cd "$(unpack "$upstream/libglade-2.6.4.tar.gz")"
+  autotools_configure --disable-gtk-doc PYTHON=:
+  make -C glade -j"$jobs"
+  make -C glade install
+  make install-pkgconfigDATA
+  licence libglade COPYING
+  mark_done libglade
+}
+
+build_curl() {
+  # HTTP only, no TLS. Built with CMake, which names the library libcurl.dll as the program's
+  # start-up check expects.
+  done_already curl && return 0
+  step curl
+  cd "$(unpack_debian curl)"
+  rm -rf _build
+  cmake -S . -B _build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2" \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=x86_64 \
+    -DCMAKE_C_COMPILER="$CC" -DCMAKE_RC_COMPILER="$WINDRES" \
+    -DCMAKE_FIND_ROOT_PATH="$prefix;/usr/$host" -DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=NEVER \
+    -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY \
+    -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=ON -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
+    -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=OFF \
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
+    -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNIX_SOCKETS=OFF \
+    -DCURL_ZLIB=ON -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.dll.a"
+  cmake --build _build -j"$jobs"
+  cmake --install _build
+  licence curl COPYING
+  mark_done curl
+}
+
+# Copies a library's licence texts (paths relative to the current folder) into the prefix.
+licence() {
+  local name=$1 file
+  shift
+  mkdir -p "$prefix/share/licences/$name"
+  for file in "$@"; do
+    [ -e "$file" ] && cp "$file" "$prefix/share/licences/$name/"
+  done
+  ls "$prefix/share/licences/$name" | grep -q . || { echo "no licence text for $name" >&2; exit 1; }
+}
+
+check_upstream_sources
+fetch_debian_sources
+write_meson_cross_file
+for lib in zlib win_iconv libffi pcre2 libintl glib pixman libpng cairo fribidi harfbuzz \
+  pango gdk_pixbuf atk gtk libxml2 libglade curl; do
+  (build_$lib)
+done
+step "libraries built"
