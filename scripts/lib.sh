@@ -15,11 +15,13 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# What building the program and the service needs.
+# What building the program and the service needs; dpkg-dev for the package's dependencies
+# (dpkg-shlibdeps).
 BUILD_PACKAGES=(
   cmake g++ make pkg-config
-  libgtk2.0-dev libglade2-dev libcurl4-openssl-dev libdbusmenu-glib-dev
+  libgtk2.0-dev libglade2-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
   libcpp-httplib-dev libsqlite3-dev
+  dpkg-dev
 )
 
 # What running the program needs besides its libraries.
@@ -33,6 +35,6 @@ TEST_PACKAGES=(
   dbus at-spi2-core libatk-adaptor libgail-common python3 python3-pyatspi python3-gi
   gir1.2-atspi-2.0
   chromium chromium-driver
-  dpkg-dev file desktop-file-utils
+  file desktop-file-utils
   valgrind
 )

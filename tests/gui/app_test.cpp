@@ -118,6 +118,32 @@ TEST_F(AppTest, AnnouncementIsSkippedOnlyForExactlySkip) {
   }
 }
 
+// The announcement is the service's markup: its web links open in the browser, links of any
+// other kind do nothing.
+TEST_F(AppTest, AnnouncementOpensOnlyWebLinks) {
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_EQ(application_init(&argc, &argv), 1);
+  service_.announce("<a href=\"ftp://example.org/x\">x</a> <a href=\"https://example.org/\">y</a>");
+  test_home.forget_calls();
+  DialogDriver driver;
+  driver.then([](GtkWidget* dialog) {
+    GtkWidget* label = glade_xml_get_widget(xml.get(), "label_info");
+    for (const char* uri : {"ftp://example.org/x", "https://example.org/"}) {
+      gboolean handled = FALSE;
+      g_signal_emit_by_name(label, "activate-link", uri, &handled);
+      EXPECT_TRUE(handled) << uri;
+    }
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    return true;
+  });
+  try_show_help();
+  ASSERT_TRUE(wait_until([] { return !test_home.browser_urls().empty(); }));
+  // Both would have been launched at once; the web page's arrival means the other had its turn.
+  wait_until([] { return test_home.browser_urls().size() > 1; }, 1000);
+  EXPECT_EQ(test_home.browser_urls(), std::vector<std::string>{"https://example.org/"});
+}
+
 TEST_F(AppTest, AnnouncementThatIsNotMarkupIsShownAsItStands) {
   int argc = 0;
   char** argv = nullptr;

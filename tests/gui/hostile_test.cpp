@@ -78,8 +78,16 @@ class HostileTest : public ::testing::Test {
     reset_program(service_.server().base(), kKey);
     clip_ = test_home.desktop + "/clip.flv";
     std::ofstream(clip_) << "FLV";
+    // The stall bound shortened from 30 s, so that no test here waits for the real one.
+    TransferBounds shorter;
+    shorter.stall_seconds = 2;
+    shorter.transfer_seconds = 6;
+    gs_set_transfer_bounds(shorter);
   }
-  void TearDown() override { state_reset(); }
+  void TearDown() override {
+    gs_set_transfer_bounds(TransferBounds());
+    state_reset();
+  }
 
   // "Check task" for the selected clip, answered by `driver`; whether the program ended.
   bool check_task() {
@@ -110,6 +118,21 @@ TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBound) {
   service_.on("poll", [](ServerConnection& c) {
     // Holds the connection for as long as the client stays: only the stall bound ends it.
     c.pause(10 * 60 * 1000);
+  });
+  DialogDriver driver;
+  driver.then(press("gtk-ok"));
+  const bool ended = check_task();
+  expect_poll_failed(driver, ended);
+}
+
+TEST_F(HostileTest, TricklingReplyIsAbandonedAtTheWholeTransferBound) {
+  service_.on("poll", [](ServerConnection& c) {
+    // Two bytes a second: never a stall, and the order would be complete after 50 s.
+    const std::string order = kOrder + std::string(100 - kOrder.size(), ' ');
+    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")) return;
+    for (char byte : order) {
+      if (!c.send(std::string(1, byte)) || !c.pause(500)) return;
+    }
   });
   DialogDriver driver;
   driver.then(press("gtk-ok"));

@@ -3,12 +3,12 @@
 
 #include "app/app.h"
 #include "client/client_api.h"
+#include "convert/glue.h"
 #include "gui/gui_support.h"
 #include "support/loopback_server.h"
 #include "tray/tray.h"
 
 namespace {
-
 
 class TrayTest : public ProgramTest {
  protected:
@@ -185,6 +185,59 @@ TEST_F(TrayTest, WorkflowIsNotEnteredTwice) {
   EXPECT_EQ(driver.titles(), std::vector<std::string>{"Open File"});
   // Once the chooser is gone, the tray works as before.
   EXPECT_EQ(menu_labels(popup()), kMenuWithoutFile);
+  gtk_menu_shell_cancel(GTK_MENU_SHELL(menu));
+}
+
+// Exit confirmed (here from the menu, as a StatusNotifierItem's menu can be used while a dialog
+// is open) while the order question waits: the answer that follows starts nothing.
+TEST_F(TrayTest, ExitConfirmedDuringTheWorkflowStartsNothingMore) {
+  service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+  service_.reply("yes", {"OK"});
+  flv_movie = "/videos/clip.flv";
+  DialogDriver driver;
+  driver
+      .then([&](GtkWidget* question) {
+        GtkWidget* shown = popup();
+        gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), item(shown, "Exit"), TRUE);
+        gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_YES);
+        return true;
+      })
+      .then(press("gtk-yes"));
+  EXPECT_TRUE(run_as_handler(glue_check_task));
+  EXPECT_EQ(driver.titles(), (std::vector<std::string>{"Confirmation", "confirm"}));
+  EXPECT_EQ(service_.server().commands(), std::vector<std::string>{"poll"});
+  EXPECT_TRUE(test_home.converter_calls().empty());
+  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  // Nor does the tray start anything now.
+  choose("Select file to convert");
+  EXPECT_EQ(driver.titles().size(), 2u);
+}
+
+// Another program holds the pointer, so the menu cannot pop up: it is released at once rather
+// than waiting for a "selection-done" that never comes.
+TEST_F(TrayTest, MenuThatCannotBeShownIsReleasedAtOnce) {
+  GdkDisplay* other = gdk_display_open(gdk_display_get_name(gdk_display_get_default()));
+  ASSERT_NE(other, nullptr);
+  GdkWindowAttr attributes{};
+  attributes.window_type = GDK_WINDOW_TOPLEVEL;
+  attributes.wclass = GDK_INPUT_OUTPUT;
+  attributes.width = attributes.height = 10;
+  GdkWindow* holder = gdk_window_new(
+      gdk_screen_get_root_window(gdk_display_get_default_screen(other)), &attributes, 0);
+  gdk_window_show(holder);
+  gdk_display_sync(other);
+  ASSERT_EQ(
+      gdk_pointer_grab(holder, FALSE, GDK_BUTTON_PRESS_MASK, nullptr, nullptr, GDK_CURRENT_TIME),
+      GDK_GRAB_SUCCESS);
+  gdk_display_sync(other);
+
+  popup();
+  EXPECT_EQ(menu, nullptr);
+
+  gdk_display_pointer_ungrab(other, GDK_CURRENT_TIME);
+  gdk_window_destroy(holder);
+  gdk_display_close(other);
+  EXPECT_EQ(menu_labels(popup()), kMenuWithoutFile);  // the next one shows as usual
   gtk_menu_shell_cancel(GTK_MENU_SHELL(menu));
 }
 

@@ -1,11 +1,16 @@
 // The service client against a real HTTP server on loopback: what goes on the wire, and what
 // becomes of each kind of reply.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 
 #include "client/client_api.h"
 #include "client/gs_global.h"
+#include "support/log_capture.h"
 #include "support/loopback_server.h"
 
 namespace {
@@ -150,14 +155,18 @@ TEST_F(HttpTest, RedirectIsNotFollowed) {
 }
 
 TEST_F(HttpTest, RefusedConnectionIsNoReply) {
-  int port;
-  {
-    LoopbackServer closed([](const RecordedRequest&, ServerConnection&) {});
-    port = closed.port();
-  }
-  gs_service_base = "http://127.0.0.1:" + std::to_string(port) + "/tovimo/";
+  // A socket bound but not listening refuses connections, and keeps its port from others.
+  const int bound = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  gs_service_base = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/tovimo/";
   GsChunkPtr reply;
   EXPECT_EQ(api_poll(nullptr, &reply), 0);
+  close(bound);
 }
 
 TEST_F(HttpTest, BodyUpToTheBoundArrivesAndBeyondItIsAbandoned) {
@@ -193,6 +202,64 @@ TEST_F(HttpTest, BodyCutShortIsNoReply) {
   EXPECT_EQ(fetch(server), nullptr);
 }
 
+// Tests with shortened bounds: the program's own are kTransferBounds' defaults.
+class ShortBoundsTest : public HttpTest {
+ protected:
+  void SetUp() override {
+    HttpTest::SetUp();
+    TransferBounds shorter;
+    shorter.stall_seconds = 2;
+    shorter.transfer_seconds = 5;
+    gs_set_transfer_bounds(shorter);
+  }
+  void TearDown() override {
+    gs_set_transfer_bounds(TransferBounds());
+    HttpTest::TearDown();
+  }
+};
+
+// Two bytes a second never stalls, so only the whole-transfer bound ends it.
+TEST_F(ShortBoundsTest, TricklingReplyEndsAtTheWholeTransferBound) {
+  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
+    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n")) return;
+    for (int i = 0; i < 60; ++i) {
+      if (!c.send("x") || !c.pause(500)) return;
+    }
+  });
+  LogCapture log;
+  EXPECT_EQ(fetch(server), nullptr);
+  EXPECT_NE(log.debug_text().find("whole-transfer bound of 5 s"), std::string::npos)
+      << log.debug_text();
+}
+
+TEST_F(ShortBoundsTest, SlowButHonestReplyIsAccepted) {
+  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
+    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n")) return;
+    for (const char* piece : {"O", "K", "\r", "\n"}) {
+      if (!c.pause(900) || !c.send(piece)) return;
+    }
+  });
+  auto reply = fetch(server);
+  ASSERT_TRUE(reply);
+  EXPECT_STREQ(reply->text(), "OK\r\n");
+}
+
+// Why a fetch gave no reply is logged for G_MESSAGES_DEBUG=tovimo: the bound that fired, or
+// the HTTP status of an empty reply.
+TEST_F(ShortBoundsTest, ReasonForNoReplyIsLogged) {
+  LoopbackServer silent([](const RecordedRequest&, ServerConnection& c) { c.pause(20000); });
+  LoopbackServer empty(
+      [](const RecordedRequest&, ServerConnection& c) { c.send(http_reply("", 503)); });
+  LogCapture log;
+  EXPECT_EQ(fetch(silent), nullptr);
+  EXPECT_EQ(fetch(empty), nullptr);
+  const std::string logged = log.debug_text();
+  EXPECT_NE(logged.find("stall bound (under 1 byte/s for 2 s) fired"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("HTTP status 503 with an empty body"), std::string::npos) << logged;
+  EXPECT_NE(logged.find(silent.base()), std::string::npos) << logged;
+}
+
+// The one test that waits for a real bound, as the program keeps it.
 TEST_F(HttpTest, SilentServerIsAbandonedAtTheStallBound) {
   LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
     c.pause(static_cast<int>(kStallSeconds + 30) * 1000);

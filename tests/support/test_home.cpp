@@ -52,11 +52,13 @@ TestHome TestHome::create(const std::string& support_dir, const std::string& dat
              "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_VIDEOS_DIR=\"$HOME/Videos\"\n");
   write_file(data + "/applications/tovimo-test-browser.desktop",
              "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" + support_dir +
-                 "/record-url %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n"
-                 "NoDisplay=true\n");
+                 "/record-url %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;"
+                 "x-scheme-handler/ftp;\nNoDisplay=true\n");
+  // ftp too, so that a test sees a page of another kind opened that should not have been.
   write_file(config + "/mimeapps.list",
              "[Default Applications]\nx-scheme-handler/http=tovimo-test-browser.desktop\n"
-             "x-scheme-handler/https=tovimo-test-browser.desktop\n");
+             "x-scheme-handler/https=tovimo-test-browser.desktop\n"
+             "x-scheme-handler/ftp=tovimo-test-browser.desktop\n");
   fs::copy_file(support_dir + "/fake-ffmpeg", t.bin + "/ffmpeg");
   fs::copy_file(data_dir + "/ui.glade", t.work + "/ui.glade");
   fs::copy_file(data_dir + "/exit.png", t.work + "/exit.png");
@@ -66,6 +68,8 @@ TestHome TestHome::create(const std::string& support_dir, const std::string& dat
   g_setenv("XDG_DATA_HOME", data.c_str(), TRUE);
   g_setenv("XDG_CACHE_HOME", (t.home + "/.cache").c_str(), TRUE);
   g_setenv("XDG_RUNTIME_DIR", (t.root + "/runtime").c_str(), TRUE);
+  // Never the session bus of whoever runs the tests; tests that want a bus start their own.
+  g_unsetenv("DBUS_SESSION_BUS_ADDRESS");
   g_setenv("TOVIMO_BROWSER_LOG", t.browser_log.c_str(), TRUE);
   g_setenv("TOVIMO_FAKE_FFMPEG_LOG", t.converter_log.c_str(), TRUE);
   const char* path = g_getenv("PATH");
