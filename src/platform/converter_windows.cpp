@@ -106,4 +106,13 @@ bool start_converter(const std::vector<std::string>& argv, std::shared_ptr<Conve
   return true;
 }
 
+bool stop_converter(const ConverterListener&) {
+  return false;
+}
+
+bool show_notification(const std::string&, const std::string&, const std::string&,
+                       std::function<void()>) {
+  return false;
+}
+
 }  // namespace platform

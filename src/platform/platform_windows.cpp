@@ -2,13 +2,13 @@
 // beside the program in the working folder, URLs through the shell.
 #include <windows.h>
 
+#include <glib.h>
 #include <rpc.h>
 #include <shellapi.h>
 
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/win32_windows.h"
 
 namespace platform {
 namespace {
@@ -19,16 +19,11 @@ constexpr const char* kConverterRuntime[] = {"avcodec-51.dll", "avdevice-52.dll"
 // A UUID's node field: the last six of its sixteen bytes, as stored.
 constexpr std::size_t kNodeOffset = 10;
 
-bool is_regular_file_utf8(const char* name) {
-  const auto wide = utf8_to_wide(name);
-  return wide && is_regular_file(*wide);
-}
-
 // Every file is tested, also after one has failed.
 template <std::size_t N>
 bool all_regular_files(const char* const (&names)[N]) {
   int present = 1;
-  for (const char* name : names) present &= is_regular_file_utf8(name) ? 1 : 0;
+  for (const char* name : names) present &= g_file_test(name, G_FILE_TEST_IS_REGULAR) ? 1 : 0;
   return present == 1;
 }
 
