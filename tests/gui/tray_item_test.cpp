@@ -207,9 +207,8 @@ class FakeWatcher {
 class TrayItemTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    state_reset();
     hash = kKey;
-    flv_movie.reset();
-    in_progress = 0;
     gs_service_base = service_.server().base();
     test_home.forget_calls();
     // A connection left from an earlier test would be to that test's bus, now gone.
@@ -219,7 +218,7 @@ class TrayItemTest : public ::testing::Test {
   }
   void TearDown() override {
     placement_.reset();
-    flv_movie.reset();
+    state_reset();
     for (GObj<GDBusConnection>* bus : {&program_bus_, &host_bus_}) {
       if (*bus) g_dbus_connection_close_sync(bus->get(), nullptr, nullptr);
     }
