@@ -1,10 +1,13 @@
 // The converter output window's view of the output: valid UTF-8, at most the lines asked
-// for, and for plain text exactly its last lines.
+// for, and for plain text exactly its last lines. Its progress reading: a fraction in [0, 1]
+// or none, the same whichever pieces the output arrives in, and finite texts.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "convert/console_text.h"
+#include "convert/ffmpeg_progress.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -41,5 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(whole || (at_line_start && breaks + 1 == max_lines) ||
                (view.empty() && max_lines == 0));
   }
+
+  // The progress read whole and read in pieces cut where the first byte says.
+  FfmpegProgressReader whole, pieces;
+  whole.feed(output);
+  const size_t step = 1 + data[0] % 7;
+  for (size_t at = 0; at < output.size(); at += step) pieces.feed(output.substr(at, step));
+  const FfmpegProgress& progress = whole.progress();
+  FUZZ_CHECK(progress.duration == pieces.progress().duration);
+  FUZZ_CHECK(progress.position == pieces.progress().position);
+  FUZZ_CHECK(!progress.duration || (std::isfinite(*progress.duration) && *progress.duration > 0));
+  FUZZ_CHECK(!progress.position || (std::isfinite(*progress.position) && *progress.position >= 0));
+  const auto fraction = ffmpeg_progress_fraction(progress);
+  FUZZ_CHECK(!fraction || (*fraction >= 0 && *fraction <= 1));
+  const std::string text = ffmpeg_progress_text(progress, data[0] / 3.0);
+  FUZZ_CHECK(whole_utf8(text) && text.size() < 80);
   return 0;
 }

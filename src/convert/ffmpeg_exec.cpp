@@ -23,7 +23,8 @@ bool ffmpeg_execute_task(const FfmpegTask* task) {
   const std::string line = ffmpeg_render_line(args);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  const auto window = platform::converter_followed() ? ffmpeg_window_new(line) : nullptr;
+  const auto window =
+      platform::converter_followed() ? ffmpeg_window_new(line, *task->destination) : nullptr;
   std::string reason;
   if (platform::start_converter(ffmpeg_argv(args),
                                 window ? ffmpeg_window_listener(window) : nullptr, &reason)) {

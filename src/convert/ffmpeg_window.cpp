@@ -1,20 +1,42 @@
 #include "convert/ffmpeg_window.h"
 
+#include <glib/gstdio.h>
 #include <gtk/gtk.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "app/app.h"
 #include "base/holders.h"
 #include "convert/console_text.h"
+#include "convert/ffmpeg_progress.h"
+#include "ui/edialogs.h"
 
 namespace {
 
 constexpr std::size_t kShownLines = 200;
 constexpr std::size_t kKeptBytes = 64 * 1024;  // of the output's end, enough for kShownLines
+// The bar pulses, and the time left is counted down, twice a second while the converter runs.
+constexpr guint kTickMilliseconds = 500;
+// A finished conversion shows its full bar this long before the window closes.
+constexpr guint kDoneMilliseconds = 1500;
+
+double seconds_since(gint64 start) {
+  return static_cast<double>(g_get_monotonic_time() - start) / G_USEC_PER_SEC;
+}
+
+// A file name as the user reads it: file names need not be UTF-8.
+std::string display_name(const std::string& path) {
+  return *take_text(g_filename_display_name(path.c_str()));
+}
 
 }  // namespace
 
 class ConverterWindow : public platform::ConverterListener {
  public:
-  explicit ConverterWindow(const std::string& command_line) : command_line_(command_line) {}
+  ConverterWindow(const std::string& command_line, const std::string& destination)
+      : command_line_(command_line), destination_(destination), started_(g_get_monotonic_time()) {}
+  ~ConverterWindow() override { remove_sources(); }
 
   void show(const std::shared_ptr<ConverterWindow>& self);
   void converter_output(const std::string& more) override;
@@ -22,13 +44,33 @@ class ConverterWindow : public platform::ConverterListener {
 
  private:
   static void on_destroy(GtkWidget*, gpointer self);
-  void render();
+  static gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer self);
+  static void on_close_clicked(GtkButton*, gpointer self);
+  static void on_stop_clicked(GtkButton*, gpointer self);
+  static gboolean on_tick_timeout(gpointer self);
+  static gboolean on_done_timeout(gpointer self);
+  bool may_close();
+  void stop();
+  void render_output();
+  void render_progress();
+  void set_status(const std::string& text);
+  void announce_done();
+  void remove_unfinished();
+  void remove_sources();
 
   std::string command_line_;
+  std::string destination_;
+  gint64 started_;
   std::string tail_;  // the end of the output so far
+  FfmpegProgressReader progress_;
   bool ended_ = false;
+  bool stopping_ = false;
+  guint tick_id_ = 0;
+  guint done_id_ = 0;
   GtkWidget* window_ = nullptr;
   GtkWidget* status_ = nullptr;
+  GtkWidget* bar_ = nullptr;
+  GtkWidget* stop_ = nullptr;
   GtkTextBuffer* text_ = nullptr;
 };
 
@@ -36,12 +78,13 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   if (window_ || ended_) return;
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window_), platform::converter_name());
-  gtk_window_set_default_size(GTK_WINDOW(window_), 640, 360);
+  gtk_window_set_default_size(GTK_WINDOW(window_), 640, 400);
   // The open window keeps this object; the platform keeps it while the converter runs.
   g_object_set_data_full(
       G_OBJECT(window_), "tovimo-converter", new std::shared_ptr<ConverterWindow>(self),
       [](gpointer held) { delete static_cast<std::shared_ptr<ConverterWindow>*>(held); });
   g_signal_connect(window_, "destroy", G_CALLBACK(on_destroy), this);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(on_delete_event), this);
 
   GtkWidget* vbox = gtk_vbox_new(FALSE, 6);
   gtk_container_set_border_width(GTK_CONTAINER(vbox), 6);
@@ -49,14 +92,17 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
 
   status_ = gtk_label_new("Converting...");
   gtk_misc_set_alignment(GTK_MISC(status_), 0, 0.5);
+  gtk_label_set_line_wrap(GTK_LABEL(status_), TRUE);
   gtk_box_pack_start(GTK_BOX(vbox), status_, FALSE, FALSE, 0);
-  // The paths in the line are file names, which need not be UTF-8.
-  GStr shown_line(g_filename_display_name(command_line_.c_str()));
-  GtkWidget* command = gtk_label_new(shown_line.get());
+  GtkWidget* command = gtk_label_new(display_name(command_line_).c_str());
   gtk_label_set_selectable(GTK_LABEL(command), TRUE);
   gtk_label_set_line_wrap(GTK_LABEL(command), TRUE);
   gtk_misc_set_alignment(GTK_MISC(command), 0, 0.5);
   gtk_box_pack_start(GTK_BOX(vbox), command, FALSE, FALSE, 0);
+
+  bar_ = gtk_progress_bar_new();
+  gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
+  gtk_box_pack_start(GTK_BOX(vbox), bar_, FALSE, FALSE, 0);
 
   GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_AUTOMATIC,
@@ -73,46 +119,169 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
 
   GtkWidget* buttons = gtk_hbutton_box_new();
   gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+  gtk_box_set_spacing(GTK_BOX(buttons), 6);
+  stop_ = gtk_button_new_from_stock(GTK_STOCK_STOP);
+  g_signal_connect(stop_, "clicked", G_CALLBACK(on_stop_clicked), this);
+  gtk_container_add(GTK_CONTAINER(buttons), stop_);
   GtkWidget* close = gtk_button_new_from_stock(GTK_STOCK_CLOSE);
-  g_signal_connect_swapped(close, "clicked", G_CALLBACK(gtk_widget_destroy), window_);
+  g_signal_connect(close, "clicked", G_CALLBACK(on_close_clicked), this);
   gtk_container_add(GTK_CONTAINER(buttons), close);
   gtk_box_pack_start(GTK_BOX(vbox), buttons, FALSE, FALSE, 0);
-  render();
+  render_output();
+  render_progress();
+  tick_id_ = g_timeout_add(kTickMilliseconds, on_tick_timeout, this);
   gtk_widget_show_all(window_);
+}
+
+void ConverterWindow::remove_sources() {
+  if (tick_id_) g_source_remove(tick_id_);
+  if (done_id_) g_source_remove(done_id_);
+  tick_id_ = done_id_ = 0;
 }
 
 void ConverterWindow::on_destroy(GtkWidget*, gpointer self) {
   auto* window = static_cast<ConverterWindow*>(self);
+  window->remove_sources();
   window->window_ = nullptr;
   window->status_ = nullptr;
+  window->bar_ = nullptr;
+  window->stop_ = nullptr;
   window->text_ = nullptr;
 }
 
-void ConverterWindow::render() {
+// Closing the window while the converter runs asks whether to stop it; either way the window
+// goes, and a converter that is not stopped goes on without it.
+bool ConverterWindow::may_close() {
+  if (ended_ || stopping_) return true;
+  const std::string question = "The conversion to " + display_name(destination_) +
+                               " is still running.\nDo you want to stop it?";
+  const bool stop_it = confirm_dialog_run("Stop the conversion?", question.c_str()) == 1;
+  if (stop_it && !ended_) stop();
+  return true;
+}
+
+gboolean ConverterWindow::on_delete_event(GtkWidget*, GdkEvent*, gpointer self) {
+  static_cast<ConverterWindow*>(self)->may_close();
+  return FALSE;  // and the window is destroyed
+}
+
+void ConverterWindow::on_close_clicked(GtkButton*, gpointer self) {
+  auto* window = static_cast<ConverterWindow*>(self);
+  if (window->may_close() && window->window_) gtk_widget_destroy(window->window_);
+}
+
+void ConverterWindow::on_stop_clicked(GtkButton*, gpointer self) {
+  static_cast<ConverterWindow*>(self)->stop();
+}
+
+void ConverterWindow::stop() {
+  if (ended_ || stopping_) return;
+  if (!platform::stop_converter(*this)) return;
+  stopping_ = true;
+  if (stop_) gtk_widget_set_sensitive(stop_, FALSE);
+  set_status("Stopping the conversion...");
+}
+
+gboolean ConverterWindow::on_tick_timeout(gpointer self) {
+  static_cast<ConverterWindow*>(self)->render_progress();
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean ConverterWindow::on_done_timeout(gpointer self) {
+  auto* window = static_cast<ConverterWindow*>(self);
+  window->done_id_ = 0;
+  if (window->window_) gtk_widget_destroy(window->window_);
+  return G_SOURCE_REMOVE;
+}
+
+void ConverterWindow::set_status(const std::string& text) {
+  if (status_) gtk_label_set_text(GTK_LABEL(status_), text.c_str());
+}
+
+void ConverterWindow::render_output() {
   if (!text_) return;
   const std::string view = console_view(tail_, kShownLines);
   gtk_text_buffer_set_text(text_, view.c_str(), static_cast<gint>(view.size()));
 }
 
+// The bar shows the fraction done with the time left, or pulses while the duration is unknown.
+void ConverterWindow::render_progress() {
+  if (!bar_) return;
+  const FfmpegProgress& progress = progress_.progress();
+  const auto fraction = ffmpeg_progress_fraction(progress);
+  const std::string text = ffmpeg_progress_text(progress, seconds_since(started_));
+  if (fraction) {
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), *fraction);
+  } else if (!ended_) {
+    gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar_));
+  }
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar_), text.c_str());
+}
+
 void ConverterWindow::converter_output(const std::string& more) {
+  progress_.feed(more);
   tail_ += more;
   if (tail_.size() > 2 * kKeptBytes) tail_.erase(0, tail_.size() - kKeptBytes);
-  render();
+  render_output();
+  if (ffmpeg_progress_fraction(progress_.progress())) render_progress();
 }
 
 void ConverterWindow::converter_ended(const std::string& failure) {
   ended_ = true;
-  if (!window_) return;
+  if (tick_id_) g_source_remove(tick_id_);
+  tick_id_ = 0;
+  if (stop_) gtk_widget_set_sensitive(stop_, FALSE);
   if (failure.empty()) {
-    gtk_widget_destroy(window_);
+    announce_done();
+    if (!window_) return;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 1.0);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar_), "100 %");
+    set_status("Done: " + display_name(destination_) + " is ready.");
+    done_id_ = g_timeout_add(kDoneMilliseconds, on_done_timeout, this);
     return;
   }
-  const std::string text = "The converter failed with " + failure + ".";
-  gtk_label_set_text(GTK_LABEL(status_), text.c_str());
+  if (stopping_) {
+    remove_unfinished();
+  } else {
+    set_status("The converter failed with " + failure + ".");
+  }
+  if (bar_) {
+    render_progress();  // the last reading, no longer pulsing
+    if (!ffmpeg_progress_fraction(progress_.progress())) {
+      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 0);
+    }
+  }
 }
 
-std::shared_ptr<ConverterWindow> ffmpeg_window_new(const std::string& command_line) {
-  return std::make_shared<ConverterWindow>(command_line);
+// The user agreed to replace whatever stood at the destination; what the converter left there
+// when stopped is only part of a file.
+void ConverterWindow::remove_unfinished() {
+  const std::string shown = display_name(destination_);
+  if (g_remove(destination_.c_str()) == 0) {
+    set_status("The conversion was stopped. The unfinished file " + shown + " was removed.");
+  } else if (errno == ENOENT) {
+    set_status("The conversion was stopped before it wrote " + shown + ".");
+  } else {
+    set_status("The conversion was stopped. The unfinished file " + shown +
+               " could not be removed: " + g_strerror(errno) + ".");
+  }
+}
+
+// A desktop notification names the file, with an action that opens the folder holding it.
+void ConverterWindow::announce_done() {
+  GStr name(g_filename_display_basename(destination_.c_str()));
+  GStr folder(g_path_get_dirname(destination_.c_str()));
+  GStr shown_folder(g_filename_display_name(folder.get()));
+  GStr body(g_markup_printf_escaped("%s is ready in %s.", name.get(), shown_folder.get()));
+  const auto uri = take_text(g_filename_to_uri(folder.get(), nullptr, nullptr));
+  std::function<void()> open_folder;
+  if (uri) open_folder = [uri] { app_open_page(*uri); };
+  platform::show_notification("Conversion done", body.get(), "Open folder", std::move(open_folder));
+}
+
+std::shared_ptr<ConverterWindow> ffmpeg_window_new(const std::string& command_line,
+                                                   const std::string& destination) {
+  return std::make_shared<ConverterWindow>(command_line, destination);
 }
 
 void ffmpeg_window_show(const std::shared_ptr<ConverterWindow>& window) {

@@ -1,15 +1,21 @@
 // Starting the converter on Linux. The converter writes its output into an unlinked temporary
 // file rather than a pipe, so it never blocks on us and outlives the program; while it runs, the
-// file is read a few times a second and what is new goes to the converter's listener.
+// file is read a few times a second and what is new goes to the converter's listener. The
+// converter leads a session and process group of its own, so stopping it reaches whatever it
+// started too.
 #define G_LOG_DOMAIN "tovimo"
 
 #include <fcntl.h>
 #include <glib.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/holders.h"
 #include "platform/platform.h"
@@ -18,6 +24,8 @@ namespace platform {
 namespace {
 
 constexpr guint kRefreshMilliseconds = 250;
+// How long a converter asked to stop may take to end before it is ended for good.
+constexpr guint kKillSeconds = 3;
 
 class UniqueFd {
  public:
@@ -37,15 +45,31 @@ class UniqueFd {
   int fd_;
 };
 
+struct ConverterRun;
+
+// The converters running now, so that a listener's converter can be found to stop it.
+std::vector<ConverterRun*>& running() {
+  static std::vector<ConverterRun*> runs;
+  return runs;
+}
+
 // One running converter: lives from its start until its end has been heard.
 struct ConverterRun {
-  GPid pid = 0;
+  GPid pid = 0;  // also its process group's id
   UniqueFd output;
   std::shared_ptr<ConverterListener> listener;
   guint refresh_id = 0;
+  guint kill_id = 0;                // after a stop request, until the group is ended for good
+  std::optional<gint> exit_status;  // the converter's, while the rest of its group still runs
 
+  ConverterRun() { running().push_back(this); }
+  ConverterRun(const ConverterRun&) = delete;
+  ConverterRun& operator=(const ConverterRun&) = delete;
   ~ConverterRun() {
+    auto& runs = running();
+    runs.erase(std::remove(runs.begin(), runs.end(), this), runs.end());
     if (refresh_id) g_source_remove(refresh_id);
+    if (kill_id) g_source_remove(kill_id);
     g_spawn_close_pid(pid);
   }
 };
@@ -74,14 +98,37 @@ std::string describe_end(gint wait_status) {
   return "an abnormal end";
 }
 
-void on_child_exit(GPid, gint wait_status, gpointer data) {
-  std::unique_ptr<ConverterRun> run(static_cast<ConverterRun*>(data));
+// Reads the last output, tells the listener how the converter ended, and lets the run go.
+void finish(ConverterRun* ended) {
+  std::unique_ptr<ConverterRun> run(ended);
   if (run->refresh_id) g_source_remove(run->refresh_id);
   run->refresh_id = 0;
   read_output(run.get());
-  const std::string failure = describe_end(wait_status);
+  const std::string failure = describe_end(run->exit_status.value_or(0));
   if (!failure.empty()) g_debug("the converter ended with %s", failure.c_str());
-  if (run->listener) run->listener->converter_ended(failure);
+  const auto listener = std::move(run->listener);
+  run.reset();
+  if (listener) listener->converter_ended(failure);
+}
+
+bool group_alive(GPid group) {
+  return kill(-group, 0) == 0;
+}
+
+void on_child_exit(GPid, gint wait_status, gpointer data) {
+  auto* run = static_cast<ConverterRun*>(data);
+  run->exit_status = wait_status;
+  // A converter asked to stop is heard to end once what it started has gone too.
+  if (run->kill_id && group_alive(run->pid)) return;
+  finish(run);
+}
+
+gboolean on_kill_timeout(gpointer data) {
+  auto* run = static_cast<ConverterRun*>(data);
+  run->kill_id = 0;
+  if (kill(-run->pid, SIGKILL) == 0) g_debug("the converter's process group was killed");
+  if (run->exit_status) finish(run);  // else its child watch follows at once
+  return G_SOURCE_REMOVE;
 }
 
 // In the child, before exec: its own session, so that neither a closing terminal nor the
@@ -98,6 +145,18 @@ void set_error(std::string* error, std::string reason) {
 
 bool converter_followed() {
   return true;
+}
+
+bool stop_converter(const ConverterListener& listener) {
+  for (ConverterRun* run : running()) {
+    if (run->listener.get() != &listener) continue;
+    if (run->kill_id) return true;  // already stopping
+    if (run->exit_status) return false;
+    if (kill(-run->pid, SIGTERM) != 0) return false;
+    run->kill_id = g_timeout_add_seconds(kKillSeconds, on_kill_timeout, run);
+    return true;
+  }
+  return false;
 }
 
 bool start_converter(const std::vector<std::string>& argv,

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,5 +51,18 @@ bool converter_followed();
 // On failure returns false and, when `error` is given, a reason fit for a dialog.
 bool start_converter(const std::vector<std::string>& argv,
                      std::shared_ptr<ConverterListener> listener, std::string* error);
+
+// Asks the running converter that `listener` follows, and everything it started, to end, and
+// ends them for good a few seconds later if they have not; its end then reaches the listener
+// once they are gone. False when no such converter runs or the system cannot stop it (on
+// Windows the converter's own console does that).
+bool stop_converter(const ConverterListener& listener);
+
+// Shows a desktop notification with `summary` (plain UTF-8) and `body` (UTF-8 with markup
+// characters escaped, as services may read it as markup) and, where the notification service
+// offers actions, one labelled `action_label` that runs `on_action` on the main loop. False, and
+// nothing shown, where no notification service runs (always on Windows).
+bool show_notification(const std::string& summary, const std::string& body,
+                       const std::string& action_label, std::function<void()> on_action);
 
 }  // namespace platform

@@ -1,10 +1,15 @@
 // The conversion workflow end to end in-process: real choosers and dialogs answered by the
 // test, a scripted service on loopback, the stand-in browser and converter.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "app/app.h"
+#include "base/holders.h"
 #include "client/client_api.h"
 #include "convert/glue.h"
 #include "gui/gui_support.h"
@@ -19,6 +24,66 @@ using Strings = std::vector<std::string>;
 const std::string kStatus =
     "Now, please wait while converting in progress.\nWhen the window will be closed, check result";
 const std::string kOrderQuestion = "You have one unfinished task. \n Do you want to process?";
+
+// Widgets of a window in order, depth first.
+std::vector<GtkWidget*> widgets_of(GtkWidget* top) {
+  std::vector<GtkWidget*> found{top};
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (!GTK_IS_CONTAINER(found[i])) continue;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(found[i]));
+    for (GList* l = children; l; l = l->next) found.push_back(GTK_WIDGET(l->data));
+    g_list_free(children);
+  }
+  return found;
+}
+
+// The labels and the output view of the converter's window, as the user reads them.
+std::string shown_text(GtkWidget* window) {
+  std::string shown;
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_LABEL(w)) shown += std::string(gtk_label_get_text(GTK_LABEL(w))) + "\n";
+    if (GTK_IS_TEXT_VIEW(w)) {
+      GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(w));
+      GtkTextIter s, e;
+      gtk_text_buffer_get_bounds(b, &s, &e);
+      gchar* t = gtk_text_buffer_get_text(b, &s, &e, FALSE);
+      shown += t;
+      g_free(t);
+    }
+  }
+  return shown;
+}
+
+GtkWidget* converter_window() {
+  const auto windows = visible_windows("ffmpeg");
+  return windows.empty() ? nullptr : windows.back();
+}
+
+std::string bar_text(GtkWidget* window) {
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_PROGRESS_BAR(w)) {
+      const gchar* text = gtk_progress_bar_get_text(GTK_PROGRESS_BAR(w));
+      return text ? text : "";
+    }
+  }
+  return "(no progress bar)";
+}
+
+// Whether the process has ended: gone, or a zombie that nobody has reaped yet.
+bool process_ended(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t state = line.rfind(')');
+  return state == std::string::npos || line.substr(state + 2, 1) == "Z";
+}
+
+std::string read_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
 
 class WorkflowTest : public ProgramTest {
  protected:
@@ -375,35 +440,128 @@ TEST_F(WorkflowTest, FailedConversionKeepsItsWindowWithTheReason) {
   ASSERT_TRUE(driver.drain());
   std::string shown;
   ASSERT_TRUE(wait_until([&] {
-    for (GtkWidget* window : visible_windows("ffmpeg")) {
-      // The status line and the output view, as the user reads them.
-      std::function<void(GtkWidget*)> collect = [&](GtkWidget* w) {
-        if (GTK_IS_LABEL(w)) shown += std::string(gtk_label_get_text(GTK_LABEL(w))) + "\n";
-        if (GTK_IS_TEXT_VIEW(w)) {
-          GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(w));
-          GtkTextIter s, e;
-          gtk_text_buffer_get_bounds(b, &s, &e);
-          gchar* t = gtk_text_buffer_get_text(b, &s, &e, FALSE);
-          shown += t;
-          g_free(t);
-        }
-        if (GTK_IS_CONTAINER(w)) {
-          GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-          for (GList* l = children; l; l = l->next) collect(GTK_WIDGET(l->data));
-          g_list_free(children);
-        }
-      };
-      shown.clear();
-      collect(window);
-      if (shown.find("exit status 3") != std::string::npos) return true;
-    }
-    return false;
+    GtkWidget* window = converter_window();
+    shown = window ? shown_text(window) : "";
+    return shown.find("exit status 3") != std::string::npos;
   })) << shown;
   EXPECT_NE(shown.find("The converter failed with exit status 3."), std::string::npos) << shown;
   EXPECT_NE(shown.find("Unknown encoder 'libfaac'"), std::string::npos) << shown;
   EXPECT_NE(shown.find("frame=3"), std::string::npos) << shown;
   EXPECT_EQ(shown.find("frame=1"), std::string::npos) << shown;  // progress rewrote its line
   for (GtkWidget* window : visible_windows("ffmpeg")) gtk_widget_destroy(window);
+}
+
+TEST_F(WorkflowTest, ConversionShowsItsProgressAndStopEndsItAndWhatItStarted) {
+  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
+  g_setenv("TOVIMO_FAKE_FFMPEG_CHILD", "1", TRUE);
+  g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
+  DialogDriver driver;
+  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
+  for (const char* name : {"SECONDS", "CHILD", "OUTPUT"}) {
+    g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
+  }
+  ASSERT_TRUE(driver.drain());
+  const std::string destination = test_home.videos + "/movie.avi";
+  const std::string log = test_home.converter_log;
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(log + "/pid.0"); }));
+  const std::string converter = read_line(log + "/pid.0"), child = read_line(log + "/child.0");
+  ASSERT_TRUE(std::filesystem::exists(destination));
+
+  // Half of the stand-in's 10 s input is done, read from its output.
+  GtkWidget* window = nullptr;
+  ASSERT_TRUE(wait_until([&] {
+    window = converter_window();
+    return window && bar_text(window).rfind("50 % \xE2\x80\x94 about ", 0) == 0;
+  })) << (window ? bar_text(window) : "no window");
+
+  GtkWidget* stop = nullptr;
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-stop") == 0) {
+      stop = w;
+    }
+  }
+  ASSERT_NE(stop, nullptr);
+  gtk_button_clicked(GTK_BUTTON(stop));
+  // The child ignores the request to end, so the group is ended for good a few seconds later.
+  const std::string stopped =
+      "The conversion was stopped. The unfinished file " + destination + " was removed.";
+  ASSERT_TRUE(wait_until([&] { return shown_text(window).find(stopped) != std::string::npos; }))
+      << shown_text(window);
+  EXPECT_TRUE(process_ended(converter));
+  EXPECT_TRUE(wait_until([&] { return process_ended(child); }, 2000));  // killed, not yet gone
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  EXPECT_FALSE(gtk_widget_get_sensitive(stop));
+  gtk_widget_destroy(window);
+}
+
+TEST_F(WorkflowTest, ClosingTheWindowAsksAndNoLeavesTheConverterRunning) {
+  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
+  {
+    DialogDriver driver;
+    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
+    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
+    ASSERT_TRUE(driver.drain());
+  }
+  const std::string pid_file = test_home.converter_log + "/pid.0";
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(pid_file); }));
+  const std::string converter = read_line(pid_file);
+  GtkWidget* window = converter_window();
+  ASSERT_NE(window, nullptr);
+
+  DialogDriver question;
+  question.then(press("gtk-no"));
+  close_window()(window);
+  ASSERT_TRUE(question.drain());
+  EXPECT_EQ(question.titles(), Strings{"Stop the conversion?"});
+  EXPECT_EQ(question.seen[0].text, "The conversion to " + test_home.videos +
+                                       "/movie.avi is still running.\nDo you want to stop it?");
+  EXPECT_EQ(converter_window(), nullptr);
+  EXPECT_FALSE(process_ended(converter));
+  kill(-std::stoi(converter), SIGKILL);
+  EXPECT_TRUE(wait_until([&] { return process_ended(converter); }));
+}
+
+TEST_F(WorkflowTest, DoneConversionIsAnnouncedAndItsActionOpensTheFolder) {
+  // Folders open in the stand-in browser, which records them.
+  std::ofstream(test_home.home + "/.local/share/applications/tovimo-test-folders.desktop")
+      << "[Desktop Entry]\nType=Application\nName=Test folders\nExec=" TOVIMO_TEST_SUPPORT_DIR
+         "/record-url %u\nMimeType=inode/directory;\nNoDisplay=true\n";
+  std::ofstream(test_home.home + "/.config/mimeapps.list", std::ios::app)
+      << "inode/directory=tovimo-test-folders.desktop\n";
+  // A private session bus with a stand-in notification service that clicks every action.
+  const gchar* bus_argv[] = {"dbus-daemon",       "--session",     "--fork", "--nopidfile",
+                             "--print-address=1", "--print-pid=1", nullptr};
+  gchar* bus_out = nullptr;
+  ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar**>(bus_argv), nullptr, G_SPAWN_SEARCH_PATH,
+                           nullptr, nullptr, &bus_out, nullptr, nullptr, nullptr));
+  StrVec bus_lines(g_strsplit(take_text(bus_out).value_or("").c_str(), "\n", 3));
+  ASSERT_TRUE(bus_lines.get()[0] && bus_lines.get()[1]);
+  const int bus_pid = std::atoi(bus_lines.get()[1]);
+  const std::shared_ptr<void> end_bus(nullptr, [bus_pid](void*) {
+    kill(bus_pid, SIGTERM);
+    g_unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  });
+  g_setenv("DBUS_SESSION_BUS_ADDRESS", bus_lines.get()[0], TRUE);
+  GObj<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  ASSERT_TRUE(session);
+  g_dbus_connection_set_exit_on_close(session.get(), FALSE);
+  const std::string log = test_home.root + "/notifications.log";
+  const gchar* argv[] = {TOVIMO_TEST_SUPPORT_DIR "/fake-notifications", log.c_str(), "--invoke",
+                         nullptr};
+  GPid service = 0;
+  ASSERT_TRUE(g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                            nullptr, nullptr, &service, nullptr));
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(log); }));
+
+  DialogDriver driver;
+  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
+  ASSERT_TRUE(driver.drain());
+  EXPECT_TRUE(wait_until([&] { return !test_home.browser_urls().empty(); }));
+  EXPECT_EQ(test_home.browser_urls(), Strings{test_home.videos});  // given as a local path
+  EXPECT_EQ(read_line(log),
+            "{\"summary\": \"Conversion done\", \"body\": \"movie.avi is ready in " +
+                test_home.videos + ".\", \"actions\": [\"open\", \"Open folder\"]}");
+  EXPECT_TRUE(wait_until([] { return converter_window() == nullptr; }));
 }
 
 TEST_F(WorkflowTest, PreconditionsWarnAndDoNothing) {
