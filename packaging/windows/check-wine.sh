@@ -8,6 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$(cd "${1:-$root/build-windows}" && pwd)
+. "$root/scripts/lib.sh"
+install_missing wine wine64 xvfb xauth xdotool unzip binutils
 
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a "$0" "$out"
