@@ -100,7 +100,10 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   gtk_misc_set_alignment(GTK_MISC(command), 0, 0.5);
   gtk_box_pack_start(GTK_BOX(vbox), command, FALSE, FALSE, 0);
 
-  bar_ = gtk_progress_bar_new();
+  // Built on an adjustment of 0 to 100 from the start, so that accessibility tools read the
+  // bar's value in per cent (a bar's own adjustment comes too late for them).
+  bar_ =
+      gtk_progress_bar_new_with_adjustment(GTK_ADJUSTMENT(gtk_adjustment_new(0, 0, 100, 1, 10, 0)));
   gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
   gtk_box_pack_start(GTK_BOX(vbox), bar_, FALSE, FALSE, 0);
 

@@ -31,11 +31,21 @@ def converter_failure(window):
     return None
 
 
+def progress_percent(program):
+    """The converter window's progress bar as the accessibility bus reads it, or None."""
+    window = program.ui.find("ffmpeg")
+    if window is None:
+        return None
+    bars = window.descendants(lambda a: a.getRoleName() == "progress bar")
+    return bars[0].queryValue().currentValue if bars else None
+
+
 class Conversions(DesktopTestCase):
 
-    def order_and_launch(self, format_name, extension, converter_options, **fields):
-        """Walks one order from the tray to the converter's start; returns the program, the
-        service, the client key and the destination."""
+    def order_and_launch(self, format_name, extension, converter_options, full_bar=False,
+                         **fields):
+        """Walks one order from the tray to the converter's start (with `full_bar`, on to its
+        progress bar at 100 %); returns the program, the service and the destination."""
         service, program = self.start_logged_in()
         clip = self.add_clip()
         self.select_file(program, clip)
@@ -58,6 +68,11 @@ class Conversions(DesktopTestCase):
         self.assertIn("Videos", saver.checked_toggles(),
                       "the save chooser does not start in the Videos folder")
         saver.press("Save")
+        if full_bar:
+            wait_for(lambda: progress_percent(program) == 100,
+                     "the converter window's progress bar to reach 100 %", CONVERT_TIMEOUT,
+                     lambda: "it reads %r\n%s" % (progress_percent(program),
+                                                    program.describe()))
 
         status = program.ui.wait_window("status")
         self.assertEqual(status.labels(), [STATUS_TEXT])
@@ -71,7 +86,7 @@ class Conversions(DesktopTestCase):
 
     def assert_converts(self, format_name, extension, converter_options, expected, **fields):
         program, _, destination = self.order_and_launch(format_name, extension,
-                                                        converter_options, **fields)
+                                                        converter_options, True, **fields)
         # The converter's window closes by itself once the converter has succeeded.
         def closed():
             window = program.ui.find("ffmpeg")
