@@ -71,6 +71,7 @@ class ConverterWindow : public platform::ConverterListener {
   GtkWidget* status_ = nullptr;
   GtkWidget* bar_ = nullptr;
   GtkWidget* stop_ = nullptr;
+  GtkWidget* view_ = nullptr;
   GtkTextBuffer* text_ = nullptr;
 };
 
@@ -110,14 +111,14 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_AUTOMATIC,
                                  GTK_POLICY_AUTOMATIC);
-  GtkWidget* view = gtk_text_view_new();
-  gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
-  gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view), FALSE);
+  view_ = gtk_text_view_new();
+  gtk_text_view_set_editable(GTK_TEXT_VIEW(view_), FALSE);
+  gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view_), FALSE);
   PangoFontDescription* mono = pango_font_description_from_string("monospace");
-  gtk_widget_modify_font(view, mono);
+  gtk_widget_modify_font(view_, mono);
   pango_font_description_free(mono);
-  text_ = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-  gtk_container_add(GTK_CONTAINER(scroller), view);
+  text_ = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view_));
+  gtk_container_add(GTK_CONTAINER(scroller), view_);
   gtk_box_pack_start(GTK_BOX(vbox), scroller, TRUE, TRUE, 0);
 
   GtkWidget* buttons = gtk_hbutton_box_new();
@@ -134,6 +135,7 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   render_progress();
   tick_id_ = g_timeout_add(kTickMilliseconds, on_tick_timeout, this);
   gtk_widget_show_all(window_);
+  gtk_widget_grab_focus(close);  // rather than the command line's text, or Stop
 }
 
 void ConverterWindow::remove_sources() {
@@ -149,6 +151,7 @@ void ConverterWindow::on_destroy(GtkWidget*, gpointer self) {
   window->status_ = nullptr;
   window->bar_ = nullptr;
   window->stop_ = nullptr;
+  window->view_ = nullptr;
   window->text_ = nullptr;
 }
 
@@ -205,6 +208,17 @@ void ConverterWindow::render_output() {
   if (!text_) return;
   const std::string view = console_view(tail_, kShownLines);
   gtk_text_buffer_set_text(text_, view.c_str(), static_cast<gint>(view.size()));
+  // The last lines are the ones to see: scroll to the start of the last.
+  GtkTextIter last;
+  gtk_text_buffer_get_end_iter(text_, &last);
+  gtk_text_iter_set_line_offset(&last, 0);
+  GtkTextMark* mark = gtk_text_buffer_get_mark(text_, "last-line");
+  if (mark) {
+    gtk_text_buffer_move_mark(text_, mark, &last);
+  } else {
+    mark = gtk_text_buffer_create_mark(text_, "last-line", &last, TRUE);
+  }
+  gtk_text_view_scroll_to_mark(GTK_TEXT_VIEW(view_), mark, 0, FALSE, 0, 0);
 }
 
 // The bar shows the fraction done with the time left, or pulses while the duration is unknown.

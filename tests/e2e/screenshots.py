@@ -1,16 +1,20 @@
 #!/usr/bin/python3
-"""Takes the README's pictures from the real program: its tray menu with a file selected, and
-the order page that the program opens. Run by scripts/screenshots; not a test."""
+"""Takes the README's pictures from the real program: its tray menu with a file selected, the
+order page that the program opens, and the converter's window during a conversion. Run by
+scripts/screenshots; not a test."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 import desktop
 from desktop import setUpModule, tearDownModule  # noqa: F401  (the shared desktop)
-from desktop import DesktopTestCase, wait_for
+from desktop import (ORDER_QUESTION, CONVERT_TIMEOUT, DesktopTestCase, answer, place_order,
+                     wait_for)
 
 OUT = os.environ.get("TOVIMO_SCREENSHOTS", os.path.join(os.path.dirname(__file__), "..", "..",
                                                         "docs"))
@@ -53,6 +57,42 @@ class Screenshots(DesktopTestCase):
                             "--hide-scrollbars", "--window-size=900,760",
                             "--screenshot=" + os.path.join(OUT, "order-page.png"), page],
                            check=True, timeout=60, capture_output=True)
+
+    def test_converter_window(self):
+        # A home at a plain place, since the window shows the paths.
+        plain = "/tmp/tovimo"
+        shutil.rmtree(plain, ignore_errors=True)
+        os.makedirs(plain)
+        self.addCleanup(shutil.rmtree, plain, True)
+        with unittest.mock.patch("tempfile.mkdtemp", return_value=plain):
+            self.home = desktop.Home(self.desktop.dir)
+        # A clip large enough for the conversion to take a while on any machine.
+        clip = os.path.join(self.home.desktop, "holiday.flv")
+        subprocess.run(
+            [desktop.FFMPEG, "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+             "testsrc=size=640x360:rate=25:duration=240", "-f", "lavfi", "-i",
+             "sine=frequency=440:sample_rate=44100:duration=240", "-c:v", "flv1", "-q:v", "2",
+             "-c:a", "libmp3lame", "-shortest", "-f", "flv", "-y", clip],
+            check=True, timeout=300, stdin=subprocess.DEVNULL)
+        service, program = self.start_logged_in()
+        self.select_file(program, clip)
+        place_order(self.wait_browser(1, program)[0], "MOV")
+        program.choose("Check task")
+        answer(program, "Confirmation", ORDER_QUESTION, "Yes")
+        program.ui.wait_window("Save File").press("Save")
+        answer(program, "status", None, "OK")
+        program.ui.wait_gone("status")
+
+        def window_half_done():
+            window = program.ui.find("ffmpeg")
+            bars = window.descendants(lambda a: a.getRoleName() == "progress bar") if window \
+                else []
+            return bars and 30 <= bars[0].queryValue().currentValue <= 70 and window
+        window = wait_for(window_half_done, "the conversion half done", CONVERT_TIMEOUT * 4)
+        window.activate()
+        self.desktop.xdotool("mousemove", "0", "0")  # no pointer over the picture
+        x, y, w, h = desktop._extents(window.acc)
+        grab(self.desktop, x, y, w, h, os.path.join(OUT, "converter-window.png"))
 
 
 if __name__ == "__main__":
