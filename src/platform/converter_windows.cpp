@@ -3,11 +3,13 @@
 // ends; the program keeps nothing of it, so it may outlive the program.
 #include <windows.h>
 
+#include <glib.h>
+
 #include <vector>
 
+#include "base/holders.h"
 #include "platform/command_line_windows.h"
 #include "platform/platform.h"
-#include "platform/win32_windows.h"
 
 namespace platform {
 namespace {
@@ -19,47 +21,40 @@ void set_error(std::string* error, std::string reason) {
   if (error) *error = std::move(reason);
 }
 
-std::wstring full_path(const std::wstring& path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return path;
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-  if (length == 0 || length >= size) return path;
-  full.resize(length);
-  return full;
-}
-
-std::vector<std::wstring> search_path() {
-  std::vector<std::wstring> folders;
-  const DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
-  if (size == 0) return folders;
-  std::wstring value(size, L'\0');
-  value.resize(GetEnvironmentVariableW(L"PATH", value.data(), size));
-  std::size_t start = 0;
-  while (start <= value.size()) {
-    std::size_t end = value.find(L';', start);
-    if (end == std::wstring::npos) end = value.size();
-    std::wstring folder = value.substr(start, end - start);
-    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
-      folder = folder.substr(1, folder.size() - 2);
-    }
-    if (!folder.empty()) folders.push_back(std::move(folder));
-    start = end + 1;
-  }
-  return folders;
+bool is_program_file(const std::string& path) {
+  return g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR);
 }
 
 // A name with a folder stands for itself. A bare name is looked for in the working folder,
 // where the converter lies beside its libraries, and then in the folders of PATH, in order.
-std::optional<std::wstring> find_program(const std::wstring& name) {
-  if (is_regular_file(name)) return full_path(name);
-  if (name.find_first_of(L"\\/:") != std::wstring::npos) return std::nullopt;
-  for (std::wstring candidate : search_path()) {
-    if (candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
-    candidate += name;
-    if (is_regular_file(candidate)) return full_path(candidate);
+std::optional<std::string> find_program(const std::string& name) {
+  if (is_program_file(name)) return *take_text(g_canonicalize_filename(name.c_str(), nullptr));
+  if (name.find_first_of("\\/:") != std::string::npos) return std::nullopt;
+  const char* path = g_getenv("PATH");
+  StrVec folders(g_strsplit(path ? path : "", G_SEARCHPATH_SEPARATOR_S, -1));
+  for (gchar** f = folders.get(); *f; ++f) {
+    std::string folder = *f;
+    if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+      folder = folder.substr(1, folder.size() - 2);
+    }
+    if (folder.empty()) continue;
+    GStr candidate(g_build_filename(folder.c_str(), name.c_str(), nullptr));
+    if (is_program_file(candidate.get())) {
+      return *take_text(g_canonicalize_filename(candidate.get(), nullptr));
+    }
   }
   return std::nullopt;
+}
+
+// UTF-16 for the wide-character entries; none for text that is not UTF-8 or holds a NUL.
+std::optional<std::wstring> wide(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return std::nullopt;
+  glong length = 0;
+  GStr converted(reinterpret_cast<gchar*>(
+      g_utf8_to_utf16(text.c_str(), static_cast<glong>(text.size()), nullptr, &length, nullptr)));
+  if (!converted) return std::nullopt;
+  return std::wstring(reinterpret_cast<const wchar_t*>(converted.get()),
+                      static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -74,9 +69,9 @@ bool start_converter(const std::vector<std::string>& argv, std::shared_ptr<Conve
     set_error(error, "it was given no command");
     return false;
   }
-  const auto name = utf8_to_wide(argv.front());
-  const auto line = utf8_to_wide(join_windows_command_line(argv));
-  if (!name || !line) {
+  const std::string joined = join_windows_command_line(argv);
+  const auto line = wide(joined);
+  if (!line || !g_utf8_validate(joined.c_str(), -1, nullptr)) {
     set_error(error, "its command line is not valid UTF-8");
     return false;
   }
@@ -84,8 +79,9 @@ bool start_converter(const std::vector<std::string>& argv, std::shared_ptr<Conve
     set_error(error, "its command line is longer than Windows allows");
     return false;
   }
-  const auto program = find_program(*name);
-  if (!program) {
+  const auto program = find_program(argv.front());
+  const auto program_wide = program ? wide(*program) : std::nullopt;
+  if (!program_wide) {
     set_error(error,
               "\"" + argv.front() + "\" was found neither in the working folder nor on PATH");
     return false;
@@ -96,9 +92,10 @@ bool start_converter(const std::vector<std::string>& argv, std::shared_ptr<Conve
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program->c_str(), writable_line.data(), nullptr, nullptr, FALSE,
+  if (!CreateProcessW(program_wide->c_str(), writable_line.data(), nullptr, nullptr, FALSE,
                       CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &process)) {
-    set_error(error, "\"" + wide_to_utf8(*program) + "\": " + system_message(GetLastError()));
+    GStr reason(g_win32_error_message(static_cast<gint>(GetLastError())));
+    set_error(error, "\"" + *program + "\": " + reason.get());
     return false;
   }
   CloseHandle(process.hThread);
