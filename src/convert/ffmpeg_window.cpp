@@ -4,7 +4,6 @@
 #include <gtk/gtk.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "app/app.h"
 #include "base/holders.h"
@@ -263,10 +262,10 @@ void ConverterWindow::converter_ended(const std::string& failure) {
     set_status("The converter failed with " + failure + ".");
   }
   if (bar_) {
-    render_progress();  // the last reading, no longer pulsing
-    if (!ffmpeg_progress_fraction(progress_.progress())) {
-      gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 0);
-    }
+    // The bar keeps the part done, if known, and no longer pulses or counts down.
+    const auto fraction = ffmpeg_progress_fraction(progress_.progress());
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), fraction.value_or(0));
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar_), stopping_ ? "Stopped" : "Failed");
   }
 }
 
@@ -274,13 +273,14 @@ void ConverterWindow::converter_ended(const std::string& failure) {
 // when stopped is only part of a file.
 void ConverterWindow::remove_unfinished() {
   const std::string shown = display_name(destination_);
-  if (g_remove(destination_.c_str()) == 0) {
+  const int error = g_remove(destination_.c_str()) == 0 ? 0 : errno;
+  if (error == 0) {
     set_status("The conversion was stopped. The unfinished file " + shown + " was removed.");
-  } else if (errno == ENOENT) {
+  } else if (error == ENOENT) {
     set_status("The conversion was stopped before it wrote " + shown + ".");
   } else {
     set_status("The conversion was stopped. The unfinished file " + shown +
-               " could not be removed: " + g_strerror(errno) + ".");
+               " could not be removed: " + g_strerror(error) + ".");
   }
 }
 
