@@ -1,0 +1,35 @@
+#!/usr/bin/python3
+"""Start-up of the Windows build: a runtime file missing from the working folder."""
+
+import os
+import shutil
+import unittest
+
+from wine_desktop import START_TIMEOUT, WineTestCase
+
+
+class MissingRuntimeFile(WineTestCase):
+
+    def test_missing_zlib_is_reported_and_the_program_ends(self):
+        # The DLLs stay beside tovimo.exe, so Windows loads the program; the working folder
+        # it is started in lacks zlib1.dll.
+        service = self.start_service()
+        work = os.path.join(self.dir, "work")
+        os.mkdir(work)
+        for name in ("ui.glade", "exit.png", "libcurl.dll"):
+            shutil.copy(os.path.join(self.desktop.program_dir, name), work)
+        program = self.start_program(work)
+
+        program.window("libcurl error", START_TIMEOUT)
+        self.assertTrue(program.running(), "the program did not wait for the dialog")
+        self.assertEqual(program.stdout(), "", "the failure line came before the answer")
+        program.answer("libcurl error", "Return")
+
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertEqual(program.stdout(), "error: initialization error\n")
+        self.assertEqual(self.desktop.tray_icons(), [])
+        self.assertEqual(service.requests(), [], "the program went on to log in")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

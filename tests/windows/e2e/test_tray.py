@@ -1,0 +1,53 @@
+#!/usr/bin/python3
+"""Login of the Windows build: the announcement, the tutorial offer, the icon in the
+notification area, and "Get key" against what the program sent at login."""
+
+import re
+import unittest
+
+from wine_desktop import START_TIMEOUT, WineTestCase, machine_keys
+
+# The menu's groups between separators, from the top, without a selected file:
+# "Go to website" | "Select file to convert" | "Get key" | "Tutorial" | "Exit".
+GET_KEY = 2
+
+
+class LoginAndKey(WineTestCase):
+
+    def test_announcement_then_tray_then_key_as_sent_at_login(self):
+        service = self.start_service(announce="<b>News:</b> six formats, one click")
+        program = self.start_program()
+
+        # The announcement (the interface description's dialog, titled "Tovimo") comes
+        # before the tutorial offer and the icon.
+        program.window("Tovimo", START_TIMEOUT)
+        self.assertEqual(self.desktop.tray_icons(), [], "the icon came before the announcement")
+        self.assertIsNone(self.desktop.find_window("Confirmation"))
+        program.answer("Tovimo", "Return")
+        program.answer("Confirmation", "alt+n")
+        program.wait_icon()
+
+        groups = program.open_menu()  # five items between four separators
+        program.choose(groups, GET_KEY)
+        shown = self.copy_text(program.window("Key information"))
+        found = re.fullmatch(r"Your key is : ([0-9a-f]{32})", shown)
+        self.assertIsNotNone(found, "the key dialog reads %r" % shown)
+        key = found.group(1)
+
+        requests = service.requests()
+        self.assertEqual([(path, q.get("cmd")) for _, path, q in requests],
+                         [("/tovimo/io.php", "login"), ("/tovimo/hp.php", None)])
+        self.assertEqual(requests[0][2], {"cmd": "login", "data": key, "ver": "1"})
+        self.assertEqual(requests[1][2], {"hash": key, "ver": "1"})
+        # Wine's UuidCreateSequential takes its node from the machine's first adapter, so the
+        # key is the MD5 of one of this machine's adapter addresses.
+        adapters = machine_keys()
+        if adapters:
+            self.assertIn(key, adapters, "the key is not the MD5 of an adapter's address")
+
+        program.answer("Key information", "alt+o")
+        self.exit_program(program, program.open_menu())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,558 @@
+"""A private desktop for driving the Windows build under Wine as a user does.
+
+One WineDesktop per test process, shared by the test modules beside this file: the shared
+desktop harness (tests/desktop) gives an Xvfb display, a window manager (openbox) and a
+notification area (trayer); on it runs one Wine prefix of its own, made once with `wineboot`.
+Wine docks tray icons into trayer as windows of its explorer.exe, and its windows carry their
+titles as X window names, so dialogs are found by title and answered with the keyboard through
+xdotool. Wine's windows are not on the accessibility bus: what a dialog says is read from the
+clipboard where its text can be selected and copied (the key), and otherwise by its title.
+
+The packages under test are build-windows/tovimo-<version>-win64.zip and -setup.exe
+(TOVIMO_WINDOWS_BUILD names another folder). The order service is the reference service of the
+Linux build (TOVIMO_E2E_SERVICE, default build/service/tovimo-service) on the host the Windows
+build was built for (its CMakeCache.txt, else TOVIMO_SERVICE_HOST). The converter is a Windows
+ffmpeg.exe in the folder TOVIMO_WINDOWS_CONVERTER; scripts/test-windows-e2e fetches one.
+"""
+
+import atexit
+import glob
+import hashlib
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+from Xlib import X
+from Xlib.display import Display
+from Xlib.error import XError
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "desktop"))
+import harness  # noqa: E402
+from harness import Timeout, read_file  # noqa: E402
+
+BUILD_DIR = os.environ.get("TOVIMO_WINDOWS_BUILD", os.path.join(SOURCE_ROOT, "build-windows"))
+SERVICE = os.environ.get(
+    "TOVIMO_E2E_SERVICE", os.path.join(SOURCE_ROOT, "build", "service", "tovimo-service"))
+CONVERTER_DIR = os.environ.get("TOVIMO_WINDOWS_CONVERTER", "")
+
+# The host is a constant of the Windows build: its cache names it. The service of every test
+# is started there (the shared harness reads TOVIMO_SERVICE_HOST).
+_cached = re.search(r"^TOVIMO_SERVICE_HOST:\w+=(.*)$",
+                    read_file(os.path.join(BUILD_DIR, "CMakeCache.txt")), re.M)
+if _cached:
+    os.environ["TOVIMO_SERVICE_HOST"] = _cached.group(1).strip()
+SERVICE_HOST, SERVICE_PORT = harness.service_address()
+SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
+
+# The five converter libraries the start-up check asks for. The static converter needs none,
+# so empty files stand in for them.
+CONVERTER_LIBRARIES = ("avcodec-51.dll", "avdevice-52.dll", "avformat-52.dll",
+                       "pthreadGC2.dll", "SDL.dll")
+
+START_TIMEOUT = 60.0   # Wine's first start of a program in a prefix takes a while
+UI_TIMEOUT = 20.0
+CONVERT_TIMEOUT = 90.0
+
+
+def wait_for(condition, what, timeout=UI_TIMEOUT, describe=None):
+    return harness.wait_for(condition, what, timeout, describe)
+
+
+def package(kind):
+    """The build's zip ("win64.zip") or installer ("win64-setup.exe")."""
+    found = sorted(glob.glob(os.path.join(BUILD_DIR, "tovimo-*-%s" % kind)))
+    if not found:
+        raise AssertionError("no tovimo-*-%s in %s: run scripts/build-windows" % (kind,
+                                                                                BUILD_DIR))
+    return found[-1]
+
+
+def windows_path(path):
+    """The path of a Unix file as Wine's programs name it: on drive Z:, the Unix root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineDesktop(harness.Session):
+    """The shared harness's session with openbox, trayer and a Wine prefix of its own."""
+
+    def __init__(self):
+        super().__init__(prefix="tovimo-wine-e2e-")
+        self.prefix = os.path.join(self.dir, "wine")
+        self.browser_log = os.path.join(self.dir, "browser.log")
+        self.program_dir = None
+
+    def start(self):
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _start(self):
+        self.start_display()
+        self.launch("openbox", ["openbox", "--sm-disable"])
+        wait_for(lambda: self.x.property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
+                 "the window manager", UI_TIMEOUT, lambda: self.log("openbox"))
+        self.start_fixed_tray_host()
+        # A persistent server keeps the prefix's desktop process between programs, which
+        # spares each start several seconds.
+        os.makedirs(self.prefix)
+        self.run_wine(["wineserver", "-p"])
+        self.run_wine(["wineboot", "--init"], timeout=300)
+        # Wine links the profile's folders to the Unix home's, and GLib cannot read a Unix
+        # link through Wine: the profile gets folders of its own, as on Windows.
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for user in os.listdir(users):
+            for name in os.listdir(os.path.join(users, user)):
+                path = os.path.join(users, user, name)
+                if os.path.islink(path):
+                    os.unlink(path)
+                    os.mkdir(path)
+        # Wine opens web pages through winebrowser, which runs the programs listed here with
+        # the address: the test's recording browser.
+        browser = os.path.join(self.dir, "record-browser")
+        with open(browser, "w") as f:
+            f.write("#!/bin/sh\n# Test web browser: records each address it is asked to show.\n"
+                    "printf '%%s\\n' \"$1\" >> '%s'\n" % self.browser_log)
+        os.chmod(browser, 0o755)
+        self.run_wine(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
+                       "/t", "REG_SZ", "/d", browser, "/f"])
+        # The program as a user unpacks it.
+        unpacked = os.path.join(self.dir, "unpacked")
+        with zipfile.ZipFile(package("win64.zip")) as z:
+            z.extractall(unpacked)
+        folders = os.listdir(unpacked)
+        if len(folders) != 1:
+            raise AssertionError("the zip holds %r, not one folder" % folders)
+        self.program_dir = os.path.join(unpacked, folders[0])
+
+    def start_fixed_tray_host(self):
+        """trayer along the top left, of a fixed width. Wine places its docked icon once, in
+        root coordinates, and is not told when the notification area moves; an area that
+        grows with its icons would move the icon away from where Wine takes clicks."""
+        self.trayer = self.launch("trayer", [
+            "trayer", "--edge", "top", "--align", "left", "--widthtype", "pixel",
+            "--width", "160", "--height", "32", "--SetDockType", "true",
+            "--transparent", "false"])
+        wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
+                 "the notification area", UI_TIMEOUT, lambda: self.log("trayer"))
+
+    def close(self):
+        if self.display is not None and os.path.isdir(self.prefix):
+            subprocess.run(["wineserver", "-k"], env=self.wine_env(), timeout=30,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        super().close()
+
+    def wine_env(self, **extra):
+        return self.env(WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", **extra)
+
+    def run_wine(self, argv, timeout=120):
+        """Runs a Wine tool to its end; fails with its output when it fails. Output goes to a
+        file: the processes it leaves running (the prefix's desktop, its services) would hold
+        a pipe open."""
+        log_path = os.path.join(self.dir, "wine-tools.log")
+        with open(log_path, "ab") as log:
+            start = log.tell()
+            code = subprocess.run(argv, env=self.wine_env(), stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=log, timeout=timeout).returncode
+        output = read_file(log_path)[start:]
+        if code != 0:
+            raise AssertionError("%s failed (%d): %s" % (" ".join(argv), code, output[-2000:]))
+        return output
+
+    def browser_urls(self):
+        return [line for line in read_file(self.browser_log).splitlines() if line]
+
+    # Windows, found by title as xdotool finds them.
+    def find_window(self, title):
+        found = self.visible_windows(title)
+        return int(found[-1]) if found else None
+
+    def wait_window(self, title, timeout=UI_TIMEOUT, program=None):
+        def shown():
+            if program is not None and not program.running():
+                raise AssertionError("the program ended while waiting for %r\n%s" % (
+                    title, program.describe()))
+            return self.find_window(title)
+        return wait_for(shown, "a window titled %r" % title, timeout,
+                        program.describe if program else self.describe)
+
+    def wait_gone(self, title, timeout=UI_TIMEOUT):
+        wait_for(lambda: self.find_window(title) is None, "the window %r to close" % title,
+                 timeout, self.describe)
+
+    def focus(self, window):
+        """Brings a window to the front with the keyboard focus, as a click on it would."""
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        wait_for(lambda: self.xdotool("getactivewindow", check=False).strip() == str(window),
+                 "window 0x%x to take the focus" % window, UI_TIMEOUT, self.describe)
+
+    def keys(self, window, *keys):
+        """Presses keys in a window after giving it the focus."""
+        self.focus(window)
+        self.xdotool("key", "--clearmodifiers", *keys)
+
+    def type_text(self, window, text):
+        self.focus(window)
+        self.xdotool("type", "--clearmodifiers", "--delay", "20", text)
+
+    def click_at(self, x, y, button=1):
+        """Moves the pointer and clicks. Wine takes a click only in a window that it has seen
+        the pointer enter, so the click waits for the move to be handled."""
+        self.xdotool("mousemove", int(x), int(y))
+        time.sleep(0.5)
+        self.xdotool("click", button)
+
+    def clipboard(self):
+        """The text that the clipboard holds, as another program pastes it."""
+        return clipboard_text(self.display)
+
+    def add_converter(self):
+        """Completes the unpacked program folder as a user does: the converter beside the
+        program, with empty stand-ins for the libraries the start-up check asks for."""
+        source = os.path.join(CONVERTER_DIR, "ffmpeg.exe")
+        if not CONVERTER_DIR or not os.path.isfile(source):
+            raise AssertionError("no ffmpeg.exe in TOVIMO_WINDOWS_CONVERTER=%r" % CONVERTER_DIR)
+        target = os.path.join(self.program_dir, "ffmpeg.exe")
+        if not os.path.exists(target):
+            shutil.copy(source, target)  # a copy: a Unix link reads as no file through Wine
+        for name in CONVERTER_LIBRARIES:
+            open(os.path.join(self.program_dir, name), "ab").close()
+        return self.program_dir
+
+    # Windows that come and go.
+    def watch_new_windows(self):
+        """From now on, windows that appear are noted with their process and name."""
+        self.x.listen()
+        self.x.drain()
+        self.new_windows = {}
+
+    def windows_seen(self):
+        """{window id: (pid, name)} of the windows that appeared since watch_new_windows,
+        read as they appeared (a window may be gone by now)."""
+        for _, event in self.x.events(0):
+            if event.type in (X.CreateNotify, X.MapNotify, X.ReparentNotify):
+                window = event.window
+                try:
+                    name = window.get_wm_name()
+                except XError:
+                    continue
+                if name:
+                    self.new_windows[window.id] = (self.x.pid_of(window), name)
+        return self.new_windows
+
+    # The notification area.
+    def tray_icons(self):
+        """The icons embedded in trayer: (x, y, width, height) of each."""
+        icons = []
+        trayer = [w for w in self.x.children(self.x.root)
+                  if in_process(self.x, w, self.trayer.pid)]
+
+        def walk(window, depth):
+            for child in self.x.children(window):
+                if self.x.pid_of(child) not in (None, self.trayer.pid) or depth >= 2:
+                    geometry = self.x.on_screen(child)
+                    if geometry and geometry[2] > 1 and geometry[3] > 1 and \
+                            not self.x.children(child):
+                        icons.append(geometry)
+                        continue
+                walk(child, depth + 1)
+        for top in trayer:
+            walk(top, 0)
+        return icons
+
+
+def in_process(x, window, pid):
+    if x.pid_of(window) == pid:
+        return True
+    return any(x.pid_of(c) == pid for c in x.children(window))
+
+
+class Program:
+    """One run of tovimo.exe under Wine, started in a working folder."""
+
+    def __init__(self, desktop, work_dir, name="program"):
+        self.desktop = desktop
+        self.work_dir = work_dir
+        self.stdout_path = os.path.join(desktop.dir, name + ".out")
+        self.stderr_path = os.path.join(desktop.dir, name + ".err")
+        exe = os.path.join(desktop.program_dir, "tovimo.exe")
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(),
+                                      stdout=out, stderr=err)
+        self.pid = self.proc.pid
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def stdout(self):
+        return read_file(self.stdout_path).replace("\r\n", "\n")
+
+    def describe(self):
+        state = "running" if self.running() else "exited with status %s" % self.proc.returncode
+        return "program %s; stdout %r; stderr (end):\n%s\n%s" % (
+            state, self.stdout(), read_file(self.stderr_path)[-1500:], self.desktop.describe())
+
+    def wait_exit(self, timeout=UI_TIMEOUT):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Timeout("the program did not end within %.0f s\n%s" % (timeout,
+                                                                         self.describe()))
+
+    def stop(self):
+        return harness.stop_process(self.proc)
+
+    def window(self, title, timeout=UI_TIMEOUT):
+        return self.desktop.wait_window(title, timeout, self)
+
+    def answer(self, title, *keys, timeout=UI_TIMEOUT):
+        """Waits for the dialog `title` and answers it with keys; waits until it is gone."""
+        window = self.window(title, timeout)
+        self.desktop.keys(window, *keys)
+        wait_for(lambda: self.desktop.find_window(title) != window,
+                 "the dialog %r to close" % title, UI_TIMEOUT, self.describe)
+        return window
+
+    # The tray icon.
+    def wait_icon(self, timeout=UI_TIMEOUT):
+        def present():
+            if not self.running():
+                raise AssertionError("the program ended before its tray icon appeared\n" +
+                                     self.describe())
+            icons = self.desktop.tray_icons()
+            return icons[0] if len(icons) == 1 else None
+        return wait_for(present, "the tray icon in the notification area", timeout,
+                        self.describe)
+
+    def click_icon(self, button):
+        x, y, w, h = self.wait_icon()
+        self.desktop.click_at(x + w // 2, y + h // 2, button)
+
+    def press_icon(self, button, shown, what):
+        """Presses `button` on the icon until `shown()` gives something, which is returned.
+        A press that Wine takes before its icon window has settled in the tray is lost, so
+        a press that brought nothing is tried again."""
+        d = self.desktop
+        for attempt in range(4):
+            x, y, w, h = self.wait_icon()
+            d.xdotool("mousemove", 0, 400)
+            time.sleep(0.2)
+            d.xdotool("mousemove", x + w // 2, y + h // 2)
+            time.sleep(0.5)
+            d.xdotool("mousedown", button)
+            try:
+                return wait_for(shown, what, 4.0, self.describe)
+            except Timeout:
+                if attempt == 3:
+                    raise
+            finally:
+                d.xdotool("mouseup", button)
+
+    def open_menu(self, group_sizes=None):
+        """Right-clicks the icon; returns the popup menu's items from the top as (x, y) of
+        their middles, grouped as the separators group them."""
+        # The menu opens on the press and stays open after the release.
+        menu = self.press_icon(3, self.popup, "the tray menu")
+        time.sleep(0.3)  # drawn
+        return menu_groups(self.desktop.x, menu, group_sizes)
+
+    def activate_icon(self, title):
+        """Left-clicks the icon; returns the window titled `title` that it opens."""
+        return self.press_icon(1, lambda: self.desktop.find_window(title),
+                               "a window titled %r" % title)
+
+    def popup(self):
+        """The program's popup window on screen (a window of its own, without a frame)."""
+        for window in self.desktop.x.children(self.desktop.x.root):
+            try:
+                attributes = window.get_attributes()
+            except XError:
+                continue
+            if attributes.override_redirect and self.desktop.x.pid_of(window) == self.pid and \
+                    self.desktop.x.on_screen(window):
+                return window
+        return None
+
+    def choose(self, groups, group, index=0):
+        """Clicks the `index`-th item of the `group`-th group of an open menu."""
+        x, y = groups[group][index]
+        self.desktop.click_at(x, y)
+        wait_for(lambda: self.popup() is None, "the tray menu to close", UI_TIMEOUT,
+                 self.describe)
+
+
+def menu_groups(x, window, group_sizes=None):
+    """The items of a popup menu as its picture shows them: the rows between the separator
+    lines, each group split into `group_sizes` equal items (one each by default). Returns a
+    list of groups, each a list of (x, y) middles of its items in root coordinates."""
+    left, top, width, height = x.on_screen(window)
+    image = window.get_image(0, 0, width, height, X.ZPixmap, 0xffffffff).data
+    pixel = lambda col, row: image[(row * width + col) * 4:(row * width + col) * 4 + 3]
+    inner = range(width // 10, width - width // 10)
+    background = max(set(pixel(width // 2, r) for r in range(height)),
+                     key=lambda p: sum(pixel(width // 2, r) == p for r in range(height)))
+    lines = []
+    for row in range(height):
+        first = pixel(inner[0], row)
+        if first != background and all(pixel(c, row) == first for c in inner):
+            lines.append(row)
+    # Runs of rows without a full line between the menu's border rows are the groups.
+    bounds = [-1] + lines + [height]
+    bands = [(a + 1, b) for a, b in zip(bounds, bounds[1:]) if b - a > 4]
+    sizes = group_sizes or [1] * len(bands)
+    if len(sizes) != len(bands):
+        raise AssertionError("the menu shows %d groups of items, not %d" % (len(bands),
+                                                                             len(sizes)))
+    # Items are of one height: a group's height tells how many items it holds.
+    item = min((b - a) / n for (a, b), n in zip(bands, sizes))
+    shown = [round((b - a) / item) for a, b in bands]
+    if shown != list(sizes):
+        raise AssertionError("the menu's groups hold %r items, not %r" % (shown, list(sizes)))
+    groups = []
+    for (a, b), count in zip(bands, sizes):
+        pitch = (b - a) / count
+        groups.append([(left + width // 2, top + int(a + pitch * (k + 0.5)))
+                       for k in range(count)])
+    return groups
+
+
+_desktop = None
+
+
+def desktop():
+    """The desktop that every test of this process shares; started on first use."""
+    global _desktop
+    if _desktop is None:
+        signal.signal(signal.SIGTERM, _interrupt)
+        _desktop = WineDesktop().start()
+        atexit.register(_close)
+    return _desktop
+
+
+def _close():
+    global _desktop
+    if _desktop is not None:
+        _desktop.close()
+        _desktop = None
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt("terminated")
+
+
+def clipboard_text(display_name, timeout=UI_TIMEOUT):
+    """The text that the CLIPBOARD selection holds, asked for as another program pastes it;
+    None when nobody owns it."""
+    d = Display(display_name)
+    try:
+        window = d.screen().root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
+        clipboard, utf8, target = (d.intern_atom(n) for n in (
+            "CLIPBOARD", "UTF8_STRING", "TOVIMO_E2E_PASTE"))
+        if d.get_selection_owner(clipboard) == X.NONE:
+            return None
+        window.convert_selection(clipboard, utf8, target, X.CurrentTime)
+        d.flush()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if d.pending_events() or select.select([d.fileno()], [], [], 0.2)[0]:
+                event = d.next_event()
+                if event.type == X.SelectionNotify:
+                    if event.property == X.NONE:
+                        return None
+                    value = window.get_full_property(target, X.AnyPropertyType)
+                    data = value.value if value is not None else b""
+                    return data.decode("utf-8", "replace") if isinstance(data, bytes) else \
+                        str(data)
+        raise Timeout("the clipboard's owner did not answer within %.0f s" % timeout)
+    finally:
+        d.close()
+
+
+# --- What the tests need to know independently of the program ------------------------------
+
+def machine_keys():
+    """The client keys this machine's adapters give: the MD5 of each address that is not
+    loopback and not zero, written as 00-1A-2B-3C-4D-5E."""
+    keys = set()
+    for name in os.listdir("/sys/class/net"):
+        parts = read_file("/sys/class/net/%s/address" % name).strip().split(":")
+        if len(parts) == 6 and set(parts) != {"00"}:
+            keys.add(hashlib.md5("-".join(p.upper() for p in parts).encode()).hexdigest())
+    return keys
+
+
+def processes():
+    """The running processes' command lines by pid, as ps shows them."""
+    found = {}
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            text = read_file("/proc/%s/cmdline" % pid).replace("\0", " ").strip()
+            if text:
+                found[int(pid)] = text
+    return found
+
+
+# --- Test cases on the shared desktop --------------------------------------------------------
+
+class WineTestCase(unittest.TestCase):
+    """A test on the process's Wine desktop, with helpers for what a user does."""
+
+    def setUp(self):
+        self.desktop = desktop()
+        self.dir = tempfile.mkdtemp(prefix="test-", dir=self.desktop.dir)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def start_service(self, announce=None):
+        """The reference service, with a fresh order book, on the program's host."""
+        service = harness.OrderService(SERVICE, os.path.join(self.dir, "orders.sqlite"),
+                                       "%s:%d" % (SERVICE_HOST, SERVICE_PORT), announce,
+                                       self.desktop.env())
+        service.start()
+        self.addCleanup(service.stop)
+        return service
+
+    def start_program(self, work_dir=None):
+        """tovimo.exe from the unpacked zip, in `work_dir` (default: its own folder, with the
+        converter beside it)."""
+        program = Program(self.desktop, work_dir or self.desktop.add_converter(),
+                          os.path.basename(self.dir))
+        self.addCleanup(program.stop)
+        return program
+
+    def start_logged_in(self):
+        """The service and the program up in the tray, the tutorial offered to the new client
+        declined."""
+        service = self.start_service()
+        program = self.start_program()
+        program.answer("Confirmation", "alt+n", timeout=START_TIMEOUT)
+        program.wait_icon()
+        return service, program
+
+    def copy_text(self, window):
+        """What a user copies from the dialog's text: its selectable label takes the focus
+        (which selects all of it) and Ctrl+C copies it."""
+        self.desktop.keys(window, "shift+Tab")
+        self.desktop.keys(window, "ctrl+c")
+        return wait_for(self.desktop.clipboard, "the dialog's text on the clipboard",
+                        UI_TIMEOUT, self.desktop.describe)
+
+    def exit_program(self, program, groups):
+        """Exit from the menu (the last item), confirmed; the program ends with status 0."""
+        program.choose(groups, len(groups) - 1)
+        program.answer("confirm", "alt+y")
+        self.assertEqual(program.wait_exit(), 0)
+        wait_for(lambda: not self.desktop.tray_icons(), "the tray icon to go", UI_TIMEOUT,
+                 self.desktop.describe)
