@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""The Windows installer, silently: it installs the program with its shortcuts, and its
+uninstaller takes away everything the installer added."""
+
+import os
+import struct
+import unittest
+import zipfile
+
+from wine_desktop import UI_TIMEOUT, WineTestCase, package, processes, wait_for
+
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tovimo"
+
+
+def pe_machine(path):
+    """The machine a Windows program is built for, from its PE header."""
+    with open(path, "rb") as f:
+        header = f.read(4096)
+    offset = struct.unpack_from("<I", header, 0x3C)[0]
+    if header[offset:offset + 4] != b"PE\0\0":
+        return "not a Windows program"
+    machine = struct.unpack_from("<H", header, offset + 4)[0]
+    return {0x14C: "i386", 0x8664: "x86-64", 0xAA64: "arm64"}.get(machine, hex(machine))
+
+
+class Installer(WineTestCase):
+
+    def snapshot(self):
+        """What a user finds in Program Files and the Start Menu, and the uninstall entry."""
+        drive = os.path.join(self.desktop.prefix, "drive_c")
+        found = set()
+        for top in ("Program Files", "Program Files (x86)",
+                    "ProgramData/Microsoft/Windows/Start Menu", "users"):
+            for folder, dirs, files in os.walk(os.path.join(drive, top)):
+                relative = os.path.relpath(folder, drive)
+                if "Start Menu" not in relative and relative.startswith("users"):
+                    continue
+                for name in dirs + files:
+                    found.add(os.path.join(relative, name))
+        entry = self.registry_entry()
+        if entry:
+            found.add("registry: " + entry)
+        return found
+
+    def registry_entry(self):
+        try:
+            return self.desktop.run_wine(["wine", "reg", "query", UNINSTALL_KEY]).strip()
+        except AssertionError:
+            return ""
+
+    def test_install_then_uninstall_leaves_nothing(self):
+        setup = package("win64-setup.exe")
+        self.assertEqual(pe_machine(setup), "x86-64",
+                         "the installer is not a 64-bit program, which a 64-bit-only Wine (and "
+                         "a Windows without 32-bit support) cannot run; NSIS makes one with "
+                         "\"Target amd64-unicode\"")
+        before = self.snapshot()
+        self.desktop.run_wine(["wine", setup, "/S"], timeout=180)
+
+        folder = os.path.join(self.desktop.prefix, "drive_c", "Program Files", "Tovimo")
+        installed = {os.path.relpath(os.path.join(d, f), folder)
+                     for d, _, files in os.walk(folder) for f in files}
+        with zipfile.ZipFile(package("win64.zip")) as z:
+            zipped = {name.split("/", 1)[1] for name in z.namelist()
+                      if not name.endswith("/") and "/" in name}
+        self.assertIn("tovimo.exe", installed)
+        self.assertIn("uninstall.exe", installed)
+        self.assertEqual(installed - {"uninstall.exe"}, zipped,
+                         "the installer installs other files than the zip holds")
+        menu = os.path.join(self.desktop.prefix, "drive_c", "ProgramData", "Microsoft",
+                            "Windows", "Start Menu", "Programs")
+        self.assertTrue(os.path.isfile(os.path.join(menu, "Tovimo.lnk")), "no menu entry")
+        self.assertIn("UninstallString", self.registry_entry())
+
+        # The uninstaller copies itself to the temporary folder and runs from there.
+        self.desktop.run_wine(["wine", os.path.join(folder, "uninstall.exe"), "/S"])
+        wait_for(lambda: not os.path.exists(folder) and not any(
+            "Un_" in line and ".exe" in line for line in processes().values()),
+            "the uninstaller to finish", UI_TIMEOUT * 3, self.desktop.describe)
+        after = self.snapshot()
+        self.assertEqual(sorted(after - before), [], "left behind after uninstalling")
+        self.assertEqual(sorted(before - after), [], "removed by installing and uninstalling")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
