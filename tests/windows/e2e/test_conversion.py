@@ -16,7 +16,8 @@ import wine_desktop
 from wine_desktop import (CONVERT_TIMEOUT, SERVICE_BASE, UI_TIMEOUT, WineTestCase, processes,
                           wait_for, windows_path)
 
-sys.path.insert(0, os.path.join(wine_desktop.SOURCE_ROOT, "tests", "e2e"))
+# After this folder, whose modules share names with those of tests/e2e.
+sys.path.append(os.path.join(wine_desktop.SOURCE_ROOT, "tests", "e2e"))
 from desktop import place_order  # noqa: E402  (the Linux end-to-end tests' browser user)
 
 FFMPEG = shutil.which("ffmpeg", path=wine_desktop.harness.SYSTEM_PATH) or "ffmpeg"
