@@ -255,29 +255,28 @@ class WineDesktop(harness.Session):
 
     # The notification area.
     def tray_icons(self):
-        """The icons embedded in trayer: (x, y, width, height) of each."""
+        """The icons embedded in trayer, as (x, y, width, height): windows of another process
+        inside trayer's."""
         icons = []
-        trayer = [w for w in self.x.children(self.x.root)
-                  if in_process(self.x, w, self.trayer.pid)]
 
-        def walk(window, depth):
+        def walk(window, inside):
             for child in self.x.children(window):
-                if self.x.pid_of(child) not in (None, self.trayer.pid) or depth >= 2:
-                    geometry = self.x.on_screen(child)
-                    if geometry and geometry[2] > 1 and geometry[3] > 1 and \
-                            not self.x.children(child):
-                        icons.append(geometry)
-                        continue
-                walk(child, depth + 1)
-        for top in trayer:
-            walk(top, 0)
+                pid = self.x.pid_of(child)
+                geometry = self.x.on_screen(child)
+                if inside and pid not in (None, self.trayer.pid) and geometry and \
+                        geometry[2] > 1 and geometry[3] > 1:
+                    icons.append(geometry)
+                else:
+                    walk(child, inside or pid == self.trayer.pid)
+        walk(self.x.root, False)
         return icons
 
-
-def in_process(x, window, pid):
-    if x.pid_of(window) == pid:
-        return True
-    return any(x.pid_of(c) == pid for c in x.children(window))
+    def describe(self):
+        """The windows that have a process or a name (Wine and the window manager make many
+        without either)."""
+        lines = [line for line in self.x.describe().splitlines()
+                 if not line.strip().endswith("pid=None None")]
+        return "windows on %s:\n%s" % (self.display, "\n".join(lines))
 
 
 class Program:
@@ -298,6 +297,8 @@ class Program:
         return self.proc.poll() is None
 
     def stdout(self):
+        """What the program printed, its line ends as text (Windows' C runtime may end a
+        line with CR LF)."""
         return read_file(self.stdout_path).replace("\r\n", "\n")
 
     def describe(self):
@@ -366,8 +367,21 @@ class Program:
         their middles, grouped as the separators group them."""
         # The menu opens on the press and stays open after the release.
         menu = self.press_icon(3, self.popup, "the tray menu")
-        time.sleep(0.3)  # drawn
-        return menu_groups(self.desktop.x, menu, group_sizes)
+        # Read once it is drawn: the same picture twice in a row.
+        seen = []
+
+        def settled():
+            try:
+                groups = menu_groups(self.desktop.x, menu, group_sizes)
+            except AssertionError as e:
+                groups = e
+            seen.append(repr(groups))
+            return len(seen) > 1 and seen[-1] == seen[-2] and groups
+        groups = wait_for(settled, "the tray menu to be drawn", UI_TIMEOUT,
+                          lambda: "it reads %s\n%s" % (seen[-1:], self.describe()))
+        if isinstance(groups, AssertionError):
+            raise groups
+        return groups
 
     def activate_icon(self, title):
         """Left-clicks the icon; returns the window titled `title` that it opens."""
