@@ -58,7 +58,9 @@ class Conversion(WineTestCase):
         make_flash_clip(clip)
 
         # Select the clip: the icon, Yes, the location typed into the open chooser.
-        program.desktop.keys(program.activate_icon("Confirm"), "alt+y")
+        question = program.activate_icon("Confirm")
+        self.assert_shows(question, "Do you want to select file to convert?")
+        d.keys(question, "alt+y")
         chooser = program.window("Open File")
         d.keys(chooser, "ctrl+l")
         d.type_text(chooser, windows_path(clip))
@@ -78,6 +80,8 @@ class Conversion(WineTestCase):
 
         groups = program.open_menu(WITH_FILE)
         program.choose(groups, *CHECK_TASK)
+        self.assert_shows(program.window("Confirmation"),
+                          "You have one unfinished task.\nDo you want to process?")
         program.answer("Confirmation", "alt+y")
 
         # The save chooser proposes the order's file name; the user types a folder of their own.

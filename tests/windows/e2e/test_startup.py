@@ -20,7 +20,8 @@ class MissingRuntimeFile(WineTestCase):
             shutil.copy(os.path.join(self.desktop.program_dir, name), work)
         program = self.start_program(work)
 
-        program.window("libcurl error", START_TIMEOUT)
+        self.assert_shows(program.window("libcurl error", START_TIMEOUT),
+                          "Sorry, but you haven't yet curl")
         self.assertTrue(program.running(), "the program did not wait for the dialog")
         self.assertEqual(program.stdout(), "", "the failure line came before the answer")
         program.answer("libcurl error", "Return")

@@ -5,7 +5,7 @@ notification area, and "Get key" against what the program sent at login."""
 import re
 import unittest
 
-from wine_desktop import START_TIMEOUT, WineTestCase, machine_keys
+from wine_desktop import START_TIMEOUT, TUTORIAL_QUESTION, WineTestCase, machine_keys
 
 # The menu's groups between separators, from the top, without a selected file:
 # "Go to website" | "Select file to convert" | "Get key" | "Tutorial" | "Exit".
@@ -20,10 +20,13 @@ class LoginAndKey(WineTestCase):
 
         # The announcement (the interface description's dialog, titled "Tovimo") comes
         # before the tutorial offer and the icon.
-        program.window("Tovimo", START_TIMEOUT)
+        # The markup is shown rendered.
+        self.assert_shows(program.window("Tovimo", START_TIMEOUT),
+                          "News: six formats, one click")
         self.assertEqual(self.desktop.tray_icons(), [], "the icon came before the announcement")
         self.assertIsNone(self.desktop.find_window("Confirmation"))
         program.answer("Tovimo", "Return")
+        self.assert_shows(program.window("Confirmation"), TUTORIAL_QUESTION)
         program.answer("Confirmation", "alt+n")
         program.wait_icon()
 

@@ -6,7 +6,8 @@ notification area (trayer); on it runs one Wine prefix of its own, made once wit
 Wine docks tray icons into trayer as windows of its explorer.exe, and its windows carry their
 titles as X window names, so dialogs are found by title and answered with the keyboard through
 xdotool. Wine's windows are not on the accessibility bus: what a dialog says is read from the
-clipboard where its text can be selected and copied (the key), and otherwise by its title.
+clipboard where its text can be selected and copied (the key), and otherwise from its picture
+by OCR (tesseract). The menu's items are found in its picture, between its separator lines.
 
 The packages under test are build-windows/tovimo-<version>-win64.zip and -setup.exe
 (TOVIMO_WINDOWS_BUILD names another folder). The order service is the reference service of the
@@ -16,6 +17,7 @@ ffmpeg.exe in the folder TOVIMO_WINDOWS_CONVERTER; scripts/test-windows-e2e fetc
 """
 
 import atexit
+import difflib
 import glob
 import hashlib
 import os
@@ -58,6 +60,8 @@ SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
 # so empty files stand in for them.
 CONVERTER_LIBRARIES = ("avcodec-51.dll", "avdevice-52.dll", "avformat-52.dll",
                        "pthreadGC2.dll", "SDL.dll")
+
+TUTORIAL_QUESTION = "Do you want to see the tutorial in your WebBrowser?"
 
 START_TIMEOUT = 60.0   # Wine's first start of a program in a prefix takes a while
 UI_TIMEOUT = 20.0
@@ -214,6 +218,35 @@ class WineDesktop(harness.Session):
         self.xdotool("mousemove", int(x), int(y))
         time.sleep(0.5)
         self.xdotool("click", button)
+
+    def read_text(self, window):
+        """The text that a window shows, read from its picture by OCR (tesseract): for the
+        texts that cannot be selected and copied."""
+        x, y, width, height = wait_for(
+            lambda: self.x.on_screen(self.x.d.create_resource_object("window", window)),
+            "window 0x%x on screen" % window, UI_TIMEOUT, self.describe)
+        image = self.x.root.get_image(x, y, width, height, X.ZPixmap, 0xffffffff).data
+        # Grey, without colour (the dialogs' coloured pictures touch the text), three times
+        # as large: OCR reads small screen text better so.
+        scale = 3
+        rows = []
+        for row in range(height):
+            line = bytearray()
+            for col in range(width):
+                b, g, r = image[(row * width + col) * 4:(row * width + col) * 4 + 3]
+                coloured = max(r, g, b) - min(r, g, b) >= 48
+                line += bytes([255 if coloured else (r * 30 + g * 59 + b * 11) // 100]) * scale
+            rows.extend([bytes(line)] * scale)
+        picture = os.path.join(self.dir, "ocr-%x.pgm" % window)
+        with open(picture, "wb") as f:
+            f.write(b"P5 %d %d 255\n" % (width * scale, height * scale) + b"".join(rows))
+        result = subprocess.run(["tesseract", picture, "stdout", "--psm", "6"],
+                                capture_output=True, text=True, timeout=UI_TIMEOUT,
+                                env=self.env(OMP_THREAD_LIMIT="1"))
+        os.unlink(picture)
+        if result.returncode != 0:
+            raise AssertionError("tesseract failed: " + result.stderr)
+        return result.stdout
 
     def clipboard(self):
         """The text that the clipboard holds, as another program pastes it."""
@@ -497,6 +530,19 @@ def clipboard_text(display_name, timeout=UI_TIMEOUT):
 
 # --- What the tests need to know independently of the program ------------------------------
 
+def shows(ocr_text, expected):
+    """How closely the best matching stretch of text read by OCR matches `expected`, from 0 to
+    1, white space, letter case and the kind of quote aside (OCR confuses them at this size)."""
+    def norm(text):
+        return " ".join(text.replace("\u2019", "'").replace("\u2018", "'").lower().split())
+    haystack, needle = norm(ocr_text), norm(expected)
+    best = 0.0
+    for start in range(max(1, len(haystack) - len(needle) + 1)):
+        best = max(best, difflib.SequenceMatcher(
+            None, needle, haystack[start:start + len(needle)]).ratio())
+    return best
+
+
 def machine_keys():
     """The client keys this machine's adapters give: the MD5 of each address that is not
     loopback and not zero, written as 00-1A-2B-3C-4D-5E."""
@@ -551,9 +597,20 @@ class WineTestCase(unittest.TestCase):
         declined."""
         service = self.start_service()
         program = self.start_program()
-        program.answer("Confirmation", "alt+n", timeout=START_TIMEOUT)
+        self.assert_shows(program.window("Confirmation", START_TIMEOUT), TUTORIAL_QUESTION)
+        program.answer("Confirmation", "alt+n")
         program.wait_icon()
         return service, program
+
+    def assert_shows(self, window, text):
+        """The window shows `text`, as OCR reads its picture (a character or two may be
+        misread)."""
+        def read():
+            seen.append(self.desktop.read_text(window))
+            return shows(seen[-1], text) >= 0.93
+        seen = []
+        wait_for(read, "the window to show %r" % text, UI_TIMEOUT,
+                 lambda: "it reads %r" % seen[-1:])
 
     def copy_text(self, window):
         """What a user copies from the dialog's text: its selectable label takes the focus
@@ -566,6 +623,7 @@ class WineTestCase(unittest.TestCase):
     def exit_program(self, program, groups):
         """Exit from the menu (the last item), confirmed; the program ends with status 0."""
         program.choose(groups, len(groups) - 1)
+        self.assert_shows(program.window("confirm"), "Are you sure?")
         program.answer("confirm", "alt+y")
         self.assertEqual(program.wait_exit(), 0)
         wait_for(lambda: not self.desktop.tray_icons(), "the tray icon to go", UI_TIMEOUT,
