@@ -9,7 +9,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 import unittest
 
 import wine_desktop
