@@ -12,8 +12,8 @@ import sys
 import unittest
 
 import wine_desktop
-from wine_desktop import (CONVERT_TIMEOUT, SERVICE_BASE, UI_TIMEOUT, WineTestCase, processes,
-                          wait_for, windows_path)
+from wine_desktop import (CONVERT_TIMEOUT, MENU_WITH_FILE, MENU_WITHOUT_FILE, SERVICE_BASE,
+                          UI_TIMEOUT, WineTestCase, processes, wait_for, windows_path)
 
 # After this folder, whose modules share names with those of tests/e2e.
 sys.path.append(os.path.join(wine_desktop.SOURCE_ROOT, "tests", "e2e"))
@@ -24,10 +24,6 @@ FFPROBE = shutil.which("ffprobe", path=wine_desktop.harness.SYSTEM_PATH) or "ffp
 ORDER_PAGE = re.compile(r"^" + re.escape(SERVICE_BASE) + r"index\.php\?data=([0-9a-f]{32})&ver=1$")
 STATUS_TEXT = ("Now, please wait while converting in progress.\n"
                "When the window will be closed, check result")
-# The menu's groups between separators, from the top, with a selected file:
-# "Go to website" | "Select file to convert", "Check task" | "Get key" | "Tutorial" | "Exit".
-WITH_FILE = [1, 2, 1, 1, 1]
-CHECK_TASK = (1, 1)
 
 
 def make_flash_clip(path):
@@ -77,8 +73,7 @@ class Conversion(WineTestCase):
         self.assertEqual(service.requests()[0][2]["data"], key)
         place_order(urls[0], "AVI")
 
-        groups = program.open_menu(WITH_FILE)
-        program.choose(groups, *CHECK_TASK)
+        program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
         self.assert_shows(program.window("Confirmation"),
                           "You have one unfinished task.\nDo you want to process?")
         program.answer("Confirmation", "alt+y")
@@ -137,8 +132,8 @@ class Conversion(WineTestCase):
         status = program.window("status")
         self.assertEqual(self.copy_text(status), STATUS_TEXT)
         program.answer("status", "alt+o")
-        groups = program.open_menu()  # without "Check task"
-        self.exit_program(program, groups)
+        # The selection has ended: "Check task" is no longer offered.
+        self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
 
 
 if __name__ == "__main__":

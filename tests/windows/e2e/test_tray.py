@@ -5,11 +5,8 @@ notification area, and "Get key" against what the program sent at login."""
 import re
 import unittest
 
-from wine_desktop import START_TIMEOUT, TUTORIAL_QUESTION, WineTestCase, machine_keys
-
-# The menu's groups between separators, from the top, without a selected file:
-# "Go to website" | "Select file to convert" | "Get key" | "Tutorial" | "Exit".
-GET_KEY = 2
+from wine_desktop import (MENU_WITHOUT_FILE, START_TIMEOUT, TUTORIAL_QUESTION, WineTestCase,
+                          machine_keys)
 
 
 class LoginAndKey(WineTestCase):
@@ -30,8 +27,7 @@ class LoginAndKey(WineTestCase):
         program.answer("Confirmation", "alt+n")
         program.wait_icon()
 
-        groups = program.open_menu()  # five items between four separators
-        program.choose(groups, GET_KEY)
+        program.choose(program.open_menu(MENU_WITHOUT_FILE), "Get key")
         shown = self.copy_text(program.window("Key information"))
         found = re.fullmatch(r"Your key is : ([0-9a-f]{32})", shown)
         self.assertIsNotNone(found, "the key dialog reads %r" % shown)
@@ -49,7 +45,7 @@ class LoginAndKey(WineTestCase):
             self.assertIn(key, adapters, "the key is not the MD5 of an adapter's address")
 
         program.answer("Key information", "alt+o")
-        self.exit_program(program, program.open_menu())
+        self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
 
 
 if __name__ == "__main__":

@@ -61,6 +61,9 @@ SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
 CONVERTER_LIBRARIES = ("avcodec-51.dll", "avdevice-52.dll", "avformat-52.dll",
                        "pthreadGC2.dll", "SDL.dll")
 
+MENU_WITH_FILE = ["Go to website", "-", "Select file to convert", "Check task", "-", "Get key",
+                  "-", "Tutorial", "-", "Exit"]
+MENU_WITHOUT_FILE = [e for e in MENU_WITH_FILE if e != "Check task"]
 TUTORIAL_QUESTION = "Do you want to see the tutorial in your WebBrowser?"
 
 START_TIMEOUT = 60.0   # Wine's first start of a program in a prefix takes a while
@@ -371,10 +374,6 @@ class Program:
         return wait_for(present, "the tray icon in the notification area", timeout,
                         self.describe)
 
-    def click_icon(self, button):
-        x, y, w, h = self.wait_icon()
-        self.desktop.click_at(x + w // 2, y + h // 2, button)
-
     def press_icon(self, button, shown, what):
         """Presses `button` on the icon until `shown()` gives something, which is returned.
         A press that Wine takes before its icon window has settled in the tray is lost, so
@@ -395,9 +394,15 @@ class Program:
             finally:
                 d.xdotool("mouseup", button)
 
-    def open_menu(self, group_sizes=None):
-        """Right-clicks the icon; returns the popup menu's items from the top as (x, y) of
-        their middles, grouped as the separators group them."""
+    def open_menu(self, entries):
+        """Right-clicks the icon and checks that the popup menu shows `entries` (labels from
+        the top, "-" for a separator); returns {label: (x, y) of its middle}."""
+        groups = [[]]
+        for entry in entries:
+            if entry == "-":
+                groups.append([])
+            else:
+                groups[-1].append(entry)
         # The menu opens on the press and stays open after the release.
         menu = self.press_icon(3, self.popup, "the tray menu")
         # Read once it is drawn: the same picture twice in a row.
@@ -405,16 +410,21 @@ class Program:
 
         def settled():
             try:
-                groups = menu_groups(self.desktop.x, menu, group_sizes)
+                places = menu_groups(self.desktop.x, menu, [len(g) for g in groups])
             except AssertionError as e:
-                groups = e
-            seen.append(repr(groups))
-            return len(seen) > 1 and seen[-1] == seen[-2] and groups
-        groups = wait_for(settled, "the tray menu to be drawn", UI_TIMEOUT,
+                places = e
+            seen.append(repr(places))
+            return len(seen) > 1 and seen[-1] == seen[-2] and places
+        places = wait_for(settled, "the tray menu to be drawn", UI_TIMEOUT,
                           lambda: "it reads %s\n%s" % (seen[-1:], self.describe()))
-        if isinstance(groups, AssertionError):
-            raise groups
-        return groups
+        if isinstance(places, AssertionError):
+            raise places
+        labels = [label for label in entries if label != "-"]
+        lines = [line for line in self.desktop.read_text(menu.id).splitlines() if line.strip()]
+        if len(lines) != len(labels) or any(shows(line, label) < 0.9
+                                            for line, label in zip(lines, labels)):
+            raise AssertionError("the tray menu reads %r, not %r" % (lines, labels))
+        return dict(zip(labels, [place for group in places for place in group]))
 
     def activate_icon(self, title):
         """Left-clicks the icon; returns the window titled `title` that it opens."""
@@ -433,10 +443,9 @@ class Program:
                 return window
         return None
 
-    def choose(self, groups, group, index=0):
-        """Clicks the `index`-th item of the `group`-th group of an open menu."""
-        x, y = groups[group][index]
-        self.desktop.click_at(x, y)
+    def choose(self, menu, label):
+        """Clicks the item `label` of the menu that open_menu opened."""
+        self.desktop.click_at(*menu[label])
         wait_for(lambda: self.popup() is None, "the tray menu to close", UI_TIMEOUT,
                  self.describe)
 
@@ -620,9 +629,9 @@ class WineTestCase(unittest.TestCase):
         return wait_for(self.desktop.clipboard, "the dialog's text on the clipboard",
                         UI_TIMEOUT, self.desktop.describe)
 
-    def exit_program(self, program, groups):
-        """Exit from the menu (the last item), confirmed; the program ends with status 0."""
-        program.choose(groups, len(groups) - 1)
+    def exit_program(self, program, menu):
+        """Exit from the menu, confirmed; the program ends with status 0."""
+        program.choose(menu, "Exit")
         self.assert_shows(program.window("confirm"), "Are you sure?")
         program.answer("confirm", "alt+y")
         self.assertEqual(program.wait_exit(), 0)
