@@ -70,6 +70,8 @@ class Installer(WineTestCase):
         menu = os.path.join(self.desktop.prefix, "drive_c", "ProgramData", "Microsoft",
                             "Windows", "Start Menu", "Programs")
         self.assertTrue(os.path.isfile(os.path.join(menu, "Tovimo.lnk")), "no menu entry")
+        self.assertTrue(os.path.isfile(os.path.join(menu, "Startup", "Tovimo.lnk")),
+                        "no start at log-in")
         self.assertIn("UninstallString", self.registry_entry())
 
         # The uninstaller copies itself to the temporary folder and runs from there, so what

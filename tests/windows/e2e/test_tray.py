@@ -15,9 +15,8 @@ class LoginAndKey(WineTestCase):
         service = self.start_service(announce="<b>News:</b> six formats, one click")
         program = self.start_program()
 
-        # The announcement (the interface description's dialog, titled "Tovimo") comes
-        # before the tutorial offer and the icon.
-        # The markup is shown rendered.
+        # The announcement (the interface description's dialog, titled "Tovimo"), its markup
+        # rendered, comes before the tutorial offer and the icon.
         self.assert_shows(program.window("Tovimo", START_TIMEOUT),
                           "News: six formats, one click")
         self.assertEqual(self.desktop.tray_icons(), [], "the icon came before the announcement")
