@@ -12,6 +12,7 @@
 # Environment: TOVIMO_JOBS (default 2), TOVIMO_WINDOWS_SOURCES (default: the checkout's
 # ../shared/windows-sources).
 set -euo pipefail
+shopt -s inherit_errexit
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -87,8 +88,8 @@ EOF
   for p in "${debian_packages[@]}"; do
     name=${p%%=*}
     version=${p#*=}
-    # Only the upstream tarball is used (Debian's packaging changes are Linux-specific); the
-    # archive here lacks some packages' Debian parts, so a failure is judged by the tarball.
+    # The archive lacks some packages' Debian parts (pcre2's and pixman's .diff.gz), so a
+    # failure is judged by the upstream tarball; the Debian patches are applied where present.
     orig=$(orig_tarball "$name" "$version")
     if [ -z "$orig" ]; then
       (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$p") || true
@@ -114,22 +115,64 @@ check_upstream_sources() {
 # Unpacks a tarball into WORK and prints the folder it made.
 unpack() {
   local tarball=$1 dir
-  dir=$(tar tf "$tarball" | head -n1 | cut -d/ -f1)
+  dir=$(tar tf "$tarball" | awk -F/ 'NR == 1 { print $1 }')
   rm -rf "${work:?}/$dir"
   tar xf "$tarball" -C "$work"
   echo "$work/$dir"
 }
 
-unpack_debian() {
-  local p
+# Debian's patches that only fit Debian's own system, left out: GTK+'s extra module folder
+# /usr/lib/gtk-2.0 (on Windows, a folder of the current drive), GTK+'s file-selector buttons
+# (POSIX lstat and readlink), and GdkPixbuf's loader-query tool moved under lib/.
+debian_patches_left_out="gtk+2.0/098_multiarch_module_path.patch
+gtk+2.0/004_gtk+-ximian-gtk2-filesel-navbutton-5.patch
+gdk-pixbuf/debian_queryloader_dir.patch"
+
+# Unpacks a Debian source package's upstream tarball, applies Debian's patch series (its fixes,
+# security ones among them) and enters the folder.
+enter_debian() {
+  local p name=$1 version= upver dir debian_tarball
   for p in "${debian_packages[@]}"; do
-    if [ "${p%%=*}" = "$1" ]; then
-      unpack "$(orig_tarball "$1" "${p#*=}")"
-      return
-    fi
+    [ "${p%%=*}" = "$name" ] && version=${p#*=}
   done
-  echo "no Debian package $1 in the list" >&2
-  exit 1
+  [ -n "$version" ] || { echo "no Debian package $name in the list" >&2; exit 1; }
+  dir=$(unpack "$(orig_tarball "$name" "$version")")
+  upver=${version#*:}
+  debian_tarball=$(ls "$downloads/${name}_${upver}".debian.tar.* 2>/dev/null | head -n1 || true)
+  if [ -n "$debian_tarball" ]; then
+    apply_debian_patches "$dir" "$name" "$debian_tarball"
+  else
+    echo "no Debian patches for $name $version here; upstream sources only"
+  fi
+  cd "$dir"
+}
+
+# Unpacks an upstream tarball and enters the folder.
+enter_tarball() {
+  local dir
+  dir=$(unpack "$1")
+  cd "$dir"
+}
+
+apply_debian_patches() {
+  local dir=$1 name=$2 tarball=$3 patch opts
+  tar xf "$tarball" -C "$dir"
+  [ -f "$dir/debian/patches/series" ] || return 0
+  local stamp=$dir/.before-debian-patches
+  touch "$stamp"
+  while read -r patch opts; do
+    case $patch in ''|'#'*) continue ;; esac
+    if grep -qxF "$name/$patch" <<<"$debian_patches_left_out"; then
+      echo "leaving out Debian's $patch"
+      continue
+    fi
+    patch -d "$dir" -s -f ${opts:--p1} --no-backup-if-mismatch <"$dir/debian/patches/$patch"
+  done <"$dir/debian/patches/series"
+  # Where the patches change build inputs (Debian's own build changes, new tests), the tarball's
+  # generated files are kept: every patched file but the code is dated back, so that make does
+  # not run autoconf or automake again.
+  find "$dir" -newer "$stamp" -type f ! -path "$dir/debian/*" ! \( -name '*.c' -o -name '*.h' \
+    -o -name '*.cc' -o -name '*.cpp' \) -exec touch -d '@0' {} +
 }
 
 # Applies this recipe's patches for a package (patches/NAME-*.patch) to its unpacked sources.
@@ -217,9 +260,7 @@ build_win_iconv() {
   # define, so that export is left out.
   done_already win-iconv && return 0
   step win-iconv
-  local dir
-  dir=$(unpack "$upstream/win-iconv-0.0.9.tar.gz")
-  cd "$dir"
+  enter_tarball "$upstream/win-iconv-0.0.9.tar.gz"
   grep -v iconvctl iconv.def >iconv-exports.def
   $CC $CFLAGS -shared -o iconv.dll win_iconv.c iconv-exports.def \
     -Wl,--out-implib,libiconv.dll.a
@@ -233,7 +274,7 @@ build_win_iconv() {
 build_libffi() {
   done_already libffi && return 0
   step libffi
-  cd "$(unpack_debian libffi)"
+  enter_debian libffi
   autotools_configure --disable-docs --disable-multi-os-directory
   make -j"$jobs"
   make install
@@ -244,7 +285,7 @@ build_libffi() {
 build_pcre2() {
   done_already pcre2 && return 0
   step pcre2
-  cd "$(unpack_debian pcre2)"
+  enter_debian pcre2
   autotools_configure --enable-pcre2-8 --disable-pcre2-16 --disable-pcre2-32
   make -j"$jobs" libpcre2-8.la
   make install-libLTLIBRARIES install-nodist_includeHEADERS install-includeHEADERS \
@@ -257,7 +298,8 @@ build_libintl() {
   # Only libintl of gettext's runtime half, with Windows threads.
   done_already libintl && return 0
   step libintl
-  cd "$(unpack_debian gettext)/gettext-runtime"
+  enter_debian gettext
+  cd gettext-runtime
   autotools_configure --enable-threads=windows --disable-java --disable-csharp \
     --disable-libasprintf --disable-openmp --disable-curses --without-emacs \
     --with-libiconv-prefix="$prefix" --with-included-gettext
@@ -270,7 +312,7 @@ build_libintl() {
 build_glib() {
   done_already glib && return 0
   step glib
-  cd "$(unpack_debian glib2.0)"
+  enter_debian glib2.0
   meson_install -Dtests=false -Dinstalled_tests=false -Dgtk_doc=false -Dman=false \
     -Dnls=enabled -Dlibmount=disabled -Dselinux=disabled -Dxattr=false -Dlibelf=disabled \
     -Dsysprof=disabled -Ddtrace=false -Dsystemtap=false
@@ -281,7 +323,7 @@ build_glib() {
 build_pixman() {
   done_already pixman && return 0
   step pixman
-  cd "$(unpack_debian pixman)"
+  enter_debian pixman
   meson_install -Dtests=disabled -Dgtk=disabled -Dlibpng=disabled -Dopenmp=disabled \
     -Dtimers=false -Dgnuplot=false
   licence pixman COPYING
@@ -291,7 +333,7 @@ build_pixman() {
 build_libpng() {
   done_already libpng && return 0
   step libpng
-  cd "$(unpack_debian libpng1.6)"
+  enter_debian libpng1.6
   autotools_configure --disable-tools
   make -j"$jobs" libpng16.la
   make install-libLTLIBRARIES install-pkgincludeHEADERS install-nodist_pkgincludeHEADERS \
@@ -304,10 +346,8 @@ build_cairo() {
   # Windows surfaces and fonts, PNG, and the PDF/PS/SVG surfaces GTK+ prints with.
   done_already cairo && return 0
   step cairo
-  local dir
-  dir=$(unpack_debian cairo)
-  apply_patches "$dir" cairo
-  cd "$dir"
+  enter_debian cairo
+  apply_patches "$PWD" cairo
   autotools_configure --enable-win32 --enable-win32-font --enable-png --enable-pdf \
     --enable-ps --enable-svg --disable-xlib --disable-xcb --disable-xlib-xrender \
     --disable-ft --disable-fc --disable-quartz --disable-gl --disable-glesv2 \
@@ -322,7 +362,7 @@ build_cairo() {
 build_fribidi() {
   done_already fribidi && return 0
   step fribidi
-  cd "$(unpack_debian fribidi)"
+  enter_debian fribidi
   meson_install -Ddocs=false
   licence fribidi COPYING
   mark_done fribidi
@@ -331,7 +371,7 @@ build_fribidi() {
 build_harfbuzz() {
   done_already harfbuzz && return 0
   step harfbuzz
-  cd "$(unpack_debian harfbuzz)"
+  enter_debian harfbuzz
   meson_install -Dglib=enabled -Dgobject=disabled -Dcairo=disabled -Dchafa=disabled \
     -Dicu=disabled -Dgraphite=disabled -Dgraphite2=disabled -Dfreetype=disabled \
     -Dgdi=disabled -Ddirectwrite=disabled -Dcoretext=disabled -Dtests=disabled \
@@ -344,7 +384,7 @@ build_pango() {
   # Windows fonts through cairo; no fontconfig or FreeType.
   done_already pango && return 0
   step pango
-  cd "$(unpack_debian pango1.0)"
+  enter_debian pango1.0
   meson_install -Dgtk_doc=false -Dintrospection=disabled -Dinstall-tests=false \
     -Dfontconfig=disabled -Dfreetype=disabled -Dxft=disabled -Dlibthai=disabled \
     -Dsysprof=disabled -Dcairo=enabled
@@ -356,7 +396,7 @@ build_gdk_pixbuf() {
   # The PNG loader is built into the library, so no loader modules or cache are needed.
   done_already gdk-pixbuf && return 0
   step gdk-pixbuf
-  cd "$(unpack_debian gdk-pixbuf)"
+  enter_debian gdk-pixbuf
   meson_install -Dpng=enabled -Djpeg=disabled -Dtiff=disabled -Dbuiltin_loaders=png \
     -Dgtk_doc=false -Ddocs=false -Dman=false -Dintrospection=disabled -Dtests=false \
     -Dinstalled_tests=false -Drelocatable=true -Dnative_windows_loaders=false \
@@ -368,7 +408,7 @@ build_gdk_pixbuf() {
 build_atk() {
   done_already atk && return 0
   step atk
-  cd "$(unpack "$upstream/atk-2.36.0.tar.gz")"
+  enter_tarball "$upstream/atk-2.36.0.tar.gz"
   meson_install -Ddocs=false -Dintrospection=false
   licence atk COPYING
   mark_done atk
@@ -378,7 +418,7 @@ build_gtk() {
   # GTK+ 2 for the Windows GDK backend, with its MS-Windows theme engine (libwimp.dll).
   done_already gtk && return 0
   step gtk
-  cd "$(unpack_debian gtk+2.0)"
+  enter_debian gtk+2.0
   local generators=(GLIB_GENMARSHAL="$native_genmarshal" GLIB_MKENUMS="$native_mkenums"
     GLIB_COMPILE_RESOURCES="$native_compile_resources")
   GLIB_GENMARSHAL=$native_genmarshal GLIB_MKENUMS=$native_mkenums \
@@ -399,7 +439,7 @@ build_gtk() {
 build_libxml2() {
   done_already libxml2 && return 0
   step libxml2
-  cd "$(unpack_debian libxml2)"
+  enter_debian libxml2
   autotools_configure --without-python --without-lzma --without-icu --with-zlib="$prefix" \
     --with-iconv="$prefix" --without-http --without-ftp --without-debug
   make -j"$jobs" libxml2.la
@@ -412,7 +452,7 @@ build_libxml2() {
 build_libglade() {
   done_already libglade && return 0
   step libglade
-  cd "$(unpack "$upstream/libglade-2.6.4.tar.gz")"
+  enter_tarball "$upstream/libglade-2.6.4.tar.gz"
   autotools_configure --disable-gtk-doc PYTHON=:
   make -C glade -j"$jobs"
   make -C glade install
@@ -426,7 +466,7 @@ build_curl() {
   # start-up check expects.
   done_already curl && return 0
   step curl
-  cd "$(unpack_debian curl)"
+  enter_debian curl
   rm -rf _build
   cmake -S . -B _build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2" \
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=x86_64 \
@@ -453,7 +493,7 @@ licence() {
   for file in "$@"; do
     [ -e "$file" ] && cp "$file" "$prefix/share/licences/$name/"
   done
-  ls "$prefix/share/licences/$name" | grep -q . || { echo "no licence text for $name" >&2; exit 1; }
+  [ -n "$(ls -A "$prefix/share/licences/$name")" ] || { echo "no licence text for $name" >&2; exit 1; }
 }
 
 check_upstream_sources
