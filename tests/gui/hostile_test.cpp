@@ -15,6 +15,7 @@
 #include "convert/glue.h"
 #include "gui/gui_support.h"
 #include "support/loopback_server.h"
+#include "support/short_bounds.h"
 #include "tray/tray.h"
 
 namespace {
@@ -78,16 +79,8 @@ class HostileTest : public ::testing::Test {
     reset_program(service_.server().base(), kKey);
     clip_ = test_home.desktop + "/clip.flv";
     std::ofstream(clip_) << "FLV";
-    // The stall bound shortened from 30 s, so that no test here waits for the real one.
-    TransferBounds shorter;
-    shorter.stall_seconds = 2;
-    shorter.transfer_seconds = 6;
-    gs_set_transfer_bounds(shorter);
   }
-  void TearDown() override {
-    gs_set_transfer_bounds(TransferBounds());
-    state_reset();
-  }
+  void TearDown() override { state_reset(); }
 
   // "Check task" for the selected clip, answered by `driver`; whether the program ended.
   bool check_task() {
@@ -111,6 +104,7 @@ class HostileTest : public ::testing::Test {
   std::string order_page() const { return gs_service_base + "index.php?data=" + kKey + "&ver=1"; }
 
   HostileService service_;
+  ShortBounds bounds_{2, 6};  // no test here waits for the program's 30 s stall bound
   std::string clip_;
 };
 

@@ -12,6 +12,7 @@
 #include "client/gs_global.h"
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
+#include "support/short_bounds.h"
 
 namespace {
 
@@ -205,17 +206,7 @@ TEST_F(HttpTest, BodyCutShortIsNoReply) {
 // Tests with shortened bounds: the program's own are kTransferBounds' defaults.
 class ShortBoundsTest : public HttpTest {
  protected:
-  void SetUp() override {
-    HttpTest::SetUp();
-    TransferBounds shorter;
-    shorter.stall_seconds = 2;
-    shorter.transfer_seconds = 5;
-    gs_set_transfer_bounds(shorter);
-  }
-  void TearDown() override {
-    gs_set_transfer_bounds(TransferBounds());
-    HttpTest::TearDown();
-  }
+  ShortBounds bounds_{2, 5};
 };
 
 // Two bytes a second never stalls, so only the whole-transfer bound ends it.
