@@ -94,8 +94,15 @@ EOF
     if [ -z "$orig" ]; then
       (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$p") || true
       orig=$(orig_tarball "$name" "$version")
-      [ -n "$orig" ] || { echo "could not fetch the sources of $p" >&2; exit 1; }
     fi
+    # Debian drops a revision from the archive when it replaces it (a security update, say):
+    # the current revision of the same upstream version serves, with its own patches.
+    if [ -z "$orig" ]; then
+      echo "$p is no longer in the archive; taking the current revision of $name"
+      (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$name") || true
+      orig=$(orig_tarball "$name" "$version")
+    fi
+    [ -n "$orig" ] || { echo "could not fetch the sources of $p" >&2; exit 1; }
   done
   mark_done fetch
 }
@@ -139,6 +146,9 @@ enter_debian() {
   dir=$(unpack "$(orig_tarball "$name" "$version")")
   upver=${version#*:}
   debian_tarball=$(ls "$downloads/${name}_${upver}".debian.tar.* 2>/dev/null | head -n1 || true)
+  # Else the newest revision of the same upstream version that was fetched in its place.
+  [ -n "$debian_tarball" ] || debian_tarball=$(ls -v "$downloads/${name}_${upver%-*}"-*.debian.tar.* \
+    2>/dev/null | tail -n1 || true)
   if [ -n "$debian_tarball" ]; then
     apply_debian_patches "$dir" "$name" "$debian_tarball"
   else
