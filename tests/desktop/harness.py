@@ -342,6 +342,18 @@ class Session:
     def __exit__(self, *exc):
         self.close()
 
+    def start(self):
+        """Starts what the subclass's _start sets up; nothing is left running when that fails."""
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _start(self):
+        raise NotImplementedError
+
     def close(self):
         if self.x is not None:
             self.x.close()  # before the server goes

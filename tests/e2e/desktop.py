@@ -87,14 +87,6 @@ class Desktop(harness.Session):
     def __init__(self):
         super().__init__(prefix="tovimo-e2e-")
 
-    def start(self):
-        try:
-            self._start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
     def _start(self):
         self.start_display()
         self.start_bus()

@@ -98,14 +98,6 @@ class WineDesktop(harness.Session):
         self.browser_log = os.path.join(self.dir, "browser.log")
         self.program_dir = None
 
-    def start(self):
-        try:
-            self._start()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
     def _start(self):
         self.start_display()
         self.launch("openbox", ["openbox", "--sm-disable"])
