@@ -121,11 +121,11 @@ TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBound) {
 
 TEST_F(HostileTest, TricklingReplyIsAbandonedAtTheWholeTransferBound) {
   service_.on("poll", [](ServerConnection& c) {
-    // Two bytes a second: never a stall, and the order would be complete after 50 s.
+    // Four bytes a second: well clear of a stall, and the order would be complete after 25 s.
     const std::string order = kOrder + std::string(100 - kOrder.size(), ' ');
     if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")) return;
     for (char byte : order) {
-      if (!c.send(std::string(1, byte)) || !c.pause(500)) return;
+      if (!c.send(std::string(1, byte)) || !c.pause(250)) return;
     }
   });
   DialogDriver driver;

@@ -209,12 +209,13 @@ class ShortBoundsTest : public HttpTest {
   ShortBounds bounds_{2, 5};
 };
 
-// Two bytes a second never stalls, so only the whole-transfer bound ends it.
+// Four bytes a second, well above the stall bound, never stalls, so only the whole-transfer
+// bound ends it.
 TEST_F(ShortBoundsTest, TricklingReplyEndsAtTheWholeTransferBound) {
   LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
-    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n")) return;
-    for (int i = 0; i < 60; ++i) {
-      if (!c.send("x") || !c.pause(500)) return;
+    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")) return;
+    for (int i = 0; i < 100; ++i) {
+      if (!c.send("x") || !c.pause(250)) return;
     }
   });
   LogCapture log;
@@ -223,16 +224,19 @@ TEST_F(ShortBoundsTest, TricklingReplyEndsAtTheWholeTransferBound) {
       << log.debug_text();
 }
 
+// A byte every fifth of a second for two seconds: five times the stall bound's rate, and done well
+// before the whole-transfer bound.
 TEST_F(ShortBoundsTest, SlowButHonestReplyIsAccepted) {
-  LoopbackServer server([](const RecordedRequest&, ServerConnection& c) {
-    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n")) return;
-    for (const char* piece : {"O", "K", "\r", "\n"}) {
-      if (!c.pause(900) || !c.send(piece)) return;
+  const std::string body = "OK, slow\r\n";
+  LoopbackServer server([&body](const RecordedRequest&, ServerConnection& c) {
+    if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n")) return;
+    for (char byte : body) {
+      if (!c.pause(200) || !c.send(std::string(1, byte))) return;
     }
   });
   auto reply = fetch(server);
   ASSERT_TRUE(reply);
-  EXPECT_STREQ(reply->text(), "OK\r\n");
+  EXPECT_EQ(reply->text(), body);
 }
 
 // Why a fetch gave no reply is logged for G_MESSAGES_DEBUG=tovimo: the bound that fired, or

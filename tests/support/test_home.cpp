@@ -4,6 +4,7 @@
 #include <glib/gstdio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -122,6 +123,15 @@ void TestHome::hide_converter(bool hidden) const {
 }
 
 void TestHome::forget_calls() const {
+  // A stand-in converter writes its process id last: until then it may still write here, and a
+  // file renamed away under remove_all would end it half-way.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int n = 0; fs::exists(converter_log + "/argv." + std::to_string(n)); ++n) {
+    while (!fs::exists(converter_log + "/pid." + std::to_string(n)) &&
+           std::chrono::steady_clock::now() < deadline) {
+      g_usleep(5000);
+    }
+  }
   std::error_code ignored;
   fs::remove_all(converter_log, ignored);
   fs::create_directories(converter_log);
