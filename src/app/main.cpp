@@ -7,6 +7,7 @@
 #include "app/help.h"
 #include "client/client_api.h"
 #include "convert/ffmpeg_ctx.h"
+#include "convert/ffmpeg_exec.h"
 #include "tray/tray.h"
 #include "ui/edialogs.h"
 
@@ -31,5 +32,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   gtk_main();
+  ffmpeg_finish_stops();
   return 0;
 }

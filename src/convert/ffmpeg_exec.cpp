@@ -8,6 +8,8 @@
 
 namespace {
 constexpr char kFailureTitle[] = "ffmpeg failure";
+// How long the end of the program may wait for stopped converters to be gone.
+constexpr unsigned kFinishStopsMs = 1000;
 }  // namespace
 
 bool ffmpeg_execute_task(const FfmpegTask* task) {
@@ -34,4 +36,8 @@ bool ffmpeg_execute_task(const FfmpegTask* task) {
   const std::string text = "Cannot start the converter:\n" + reason;
   error_dialog_run(kFailureTitle, text.c_str());
   return false;
+}
+
+void ffmpeg_finish_stops() {
+  platform::finish_stopping(kFinishStopsMs);
 }

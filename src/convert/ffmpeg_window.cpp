@@ -3,12 +3,15 @@
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "app/app.h"
 #include "base/holders.h"
 #include "convert/console_text.h"
 #include "convert/ffmpeg_progress.h"
+#include "convert/file_state.h"
 #include "ui/edialogs.h"
 
 namespace {
@@ -31,11 +34,21 @@ std::string display_name(const std::string& path) {
 
 }  // namespace
 
-class ConverterWindow : public platform::ConverterListener {
+class ConverterWindow : public platform::ConverterListener,
+                        public std::enable_shared_from_this<ConverterWindow> {
  public:
+  // Made before the converter starts, so that what stood at the destination before it is known.
   ConverterWindow(const std::string& command_line, const std::string& destination)
-      : command_line_(command_line), destination_(destination), started_(g_get_monotonic_time()) {}
-  ~ConverterWindow() override { remove_sources(); }
+      : command_line_(command_line),
+        destination_(destination),
+        before_(file_state(destination)),
+        started_(g_get_monotonic_time()) {
+    converting().push_back(this);
+  }
+  ~ConverterWindow() override {
+    remove_sources();
+    forget(false);
+  }
 
   void show(const std::shared_ptr<ConverterWindow>& self);
   void converter_output(const std::string& more) override;
@@ -56,14 +69,25 @@ class ConverterWindow : public platform::ConverterListener {
   void announce_done();
   void remove_unfinished();
   void remove_sources();
+  void forget(bool by_itself);
+  bool shares_destination_with_running() const;
+
+  // The conversions whose converter has not ended yet, to tell apart what each of them wrote
+  // when two name one destination.
+  static std::vector<ConverterWindow*>& converting() {
+    static std::vector<ConverterWindow*> windows;
+    return windows;
+  }
 
   std::string command_line_;
   std::string destination_;
+  FileState before_;  // what stood at the destination when nothing of this conversion had run
   gint64 started_;
   std::string tail_;  // the end of the output so far
   FfmpegProgressReader progress_;
   bool ended_ = false;
   bool stopping_ = false;
+  bool asking_ = false;  // the question whether to stop is open: the window stays till answered
   guint tick_id_ = 0;
   guint done_id_ = 0;
   GtkWidget* window_ = nullptr;
@@ -155,23 +179,27 @@ void ConverterWindow::on_destroy(GtkWidget*, gpointer self) {
 }
 
 // Closing the window while the converter runs asks whether to stop it; either way the window
-// goes, and a converter that is not stopped goes on without it.
+// goes, and a converter that is not stopped goes on without it. The caller holds this object
+// for the question's nested loop, in which the converter may end.
 bool ConverterWindow::may_close() {
   if (ended_ || stopping_) return true;
   const std::string question = "The conversion to " + display_name(destination_) +
                                " is still running.\nDo you want to stop it?";
+  asking_ = true;
   const bool stop_it = confirm_dialog_run("Stop the conversion?", question.c_str()) == 1;
+  asking_ = false;
   if (stop_it && !ended_) stop();
   return true;
 }
 
 gboolean ConverterWindow::on_delete_event(GtkWidget*, GdkEvent*, gpointer self) {
-  static_cast<ConverterWindow*>(self)->may_close();
+  const auto window = static_cast<ConverterWindow*>(self)->shared_from_this();
+  window->may_close();
   return FALSE;  // and the window is destroyed
 }
 
 void ConverterWindow::on_close_clicked(GtkButton*, gpointer self) {
-  auto* window = static_cast<ConverterWindow*>(self);
+  const auto window = static_cast<ConverterWindow*>(self)->shared_from_this();
   if (window->may_close() && window->window_) gtk_widget_destroy(window->window_);
 }
 
@@ -195,7 +223,8 @@ gboolean ConverterWindow::on_tick_timeout(gpointer self) {
 gboolean ConverterWindow::on_done_timeout(gpointer self) {
   auto* window = static_cast<ConverterWindow*>(self);
   window->done_id_ = 0;
-  if (window->window_) gtk_widget_destroy(window->window_);
+  // With the question still open, its answer closes the window.
+  if (window->window_ && !window->asking_) gtk_widget_destroy(window->window_);
   return G_SOURCE_REMOVE;
 }
 
@@ -242,12 +271,35 @@ void ConverterWindow::converter_output(const std::string& more) {
   if (ffmpeg_progress_fraction(progress_.progress())) render_progress();
 }
 
+// This conversion no longer writes its destination. When it ended by itself, what stands there
+// now is its result: any other conversion still running towards the same destination counts
+// from that, as none of it is that one's doing. A stopped one keeps its file only while another
+// runs, and that one may have written it.
+void ConverterWindow::forget(bool by_itself) {
+  auto& windows = converting();
+  const auto self = std::find(windows.begin(), windows.end(), this);
+  if (self == windows.end()) return;
+  windows.erase(self);
+  if (!by_itself) return;
+  for (ConverterWindow* other : windows) {
+    if (other->destination_ == destination_) other->before_ = file_state(destination_);
+  }
+}
+
+bool ConverterWindow::shares_destination_with_running() const {
+  const auto& windows = converting();
+  return std::any_of(windows.begin(), windows.end(), [this](const ConverterWindow* other) {
+    return other != this && other->destination_ == destination_;
+  });
+}
+
 void ConverterWindow::converter_ended(const std::string& failure) {
   ended_ = true;
   if (tick_id_) g_source_remove(tick_id_);
   tick_id_ = 0;
   if (stop_) gtk_widget_set_sensitive(stop_, FALSE);
   if (failure.empty()) {
+    forget(true);
     announce_done();
     if (!window_) return;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar_), 1.0);
@@ -261,6 +313,7 @@ void ConverterWindow::converter_ended(const std::string& failure) {
   } else {
     set_status("The converter failed with " + failure + ".");
   }
+  forget(!stopping_);
   if (bar_) {
     // The bar keeps the part done, if known, and no longer pulses or counts down.
     const auto fraction = ffmpeg_progress_fraction(progress_.progress());
@@ -269,11 +322,20 @@ void ConverterWindow::converter_ended(const std::string& failure) {
   }
 }
 
-// The user agreed to replace whatever stood at the destination; what the converter left there
-// when stopped is only part of a file.
+// What the converter left at the destination when stopped is only part of a file. Only what
+// this converter wrote goes: a file that stood there before and that it never opened stays, and
+// so does one that another running conversion writes too.
 void ConverterWindow::remove_unfinished() {
   const std::string shown = display_name(destination_);
-  const int error = g_remove(destination_.c_str()) == 0 ? 0 : errno;
+  if (shares_destination_with_running()) {
+    set_status("The conversion was stopped. " + shown +
+               " was kept: another conversion is writing it.");
+    return;
+  }
+  const FileState now = file_state(destination_);
+  const int error = !now.exists || now == before_         ? ENOENT
+                    : g_remove(destination_.c_str()) == 0 ? 0
+                                                          : errno;
   if (error == 0) {
     set_status("The conversion was stopped. The unfinished file " + shown + " was removed.");
   } else if (error == ENOENT) {

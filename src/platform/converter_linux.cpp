@@ -59,6 +59,7 @@ struct ConverterRun {
   UniqueFd output;
   std::shared_ptr<ConverterListener> listener;
   guint refresh_id = 0;
+  bool stopping = false;            // asked to stop
   guint kill_id = 0;                // after a stop request, until the group is ended for good
   std::optional<gint> exit_status;  // the converter's, while the rest of its group still runs
 
@@ -123,12 +124,21 @@ void on_child_exit(GPid, gint wait_status, gpointer data) {
   finish(run);
 }
 
-gboolean on_kill_timeout(gpointer data) {
-  auto* run = static_cast<ConverterRun*>(data);
+// Ends the group of a converter asked to stop for good; its end is heard then.
+void end_for_good(ConverterRun* run) {
   run->kill_id = 0;
   if (kill(-run->pid, SIGKILL) == 0) g_debug("the converter's process group was killed");
   if (run->exit_status) finish(run);  // else its child watch follows at once
+}
+
+gboolean on_kill_timeout(gpointer data) {
+  end_for_good(static_cast<ConverterRun*>(data));
   return G_SOURCE_REMOVE;
+}
+
+bool any_stopping() {
+  const auto& runs = running();
+  return std::any_of(runs.begin(), runs.end(), [](const ConverterRun* r) { return r->stopping; });
 }
 
 // In the child, before exec: its own session, so that neither a closing terminal nor the
@@ -153,10 +163,24 @@ bool stop_converter(const ConverterListener& listener) {
     if (run->kill_id) return true;  // already stopping
     if (run->exit_status) return false;
     if (kill(-run->pid, SIGTERM) != 0) return false;
+    run->stopping = true;
     run->kill_id = g_timeout_add_seconds(kKillSeconds, on_kill_timeout, run);
     return true;
   }
   return false;
+}
+
+void finish_stopping(unsigned wait_ms) {
+  const std::vector<ConverterRun*> runs = running();  // ending one changes the list
+  for (ConverterRun* run : runs) {
+    if (!run->kill_id) continue;
+    g_source_remove(run->kill_id);
+    end_for_good(run);
+  }
+  const gint64 deadline = g_get_monotonic_time() + gint64(wait_ms) * 1000;
+  while (any_stopping() && g_get_monotonic_time() < deadline) {
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
+  }
 }
 
 bool start_converter(const std::vector<std::string>& argv,

@@ -107,6 +107,8 @@ bool stop_converter(const ConverterListener&) {
   return false;
 }
 
+void finish_stopping(unsigned) {}
+
 bool show_notification(const std::string&, const std::string&, const std::string&,
                        std::function<void()>) {
   return false;

@@ -58,6 +58,10 @@ bool start_converter(const std::vector<std::string>& argv,
 // Windows the converter's own console does that).
 bool stop_converter(const ConverterListener& listener);
 
+// At the program's end: every converter asked to stop that has not ended yet is ended for good
+// now rather than a few seconds later, and its end reaches its listener, within `wait_ms`.
+void finish_stopping(unsigned wait_ms);
+
 // Shows a desktop notification with `summary` (plain UTF-8) and `body` (UTF-8 with markup
 // characters escaped, as services may read it as markup) and, where the notification service
 // offers actions, one labelled `action_label` that runs `on_action` on the main loop. False, and

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "app/app.h"
 #include "base/holders.h"
 #include "client/client_api.h"
+#include "convert/ffmpeg_exec.h"
 #include "convert/glue.h"
 #include "gui/gui_support.h"
 #include "support/log_capture.h"
@@ -76,6 +78,22 @@ bool process_ended(const std::string& pid) {
   if (!std::getline(stat, line)) return true;
   const size_t state = line.rfind(')');
   return state == std::string::npos || line.substr(state + 2, 1) == "Z";
+}
+
+// Clicks the converter window's Stop; the button, or none.
+GtkWidget* press_stop(GtkWidget* window) {
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-stop") == 0) {
+      gtk_button_clicked(GTK_BUTTON(w));
+      return w;
+    }
+  }
+  ADD_FAILURE() << "the converter's window has no Stop";
+  return nullptr;
+}
+
+bool shows(GtkWidget* window, const std::string& text) {
+  return shown_text(window).find(text) != std::string::npos;
 }
 
 std::string read_line(const std::string& path) {
@@ -474,19 +492,12 @@ TEST_F(WorkflowTest, ConversionShowsItsProgressAndStopEndsItAndWhatItStarted) {
     return window && bar_text(window).rfind("50 % \xE2\x80\x94 about ", 0) == 0;
   })) << (window ? bar_text(window) : "no window");
 
-  GtkWidget* stop = nullptr;
-  for (GtkWidget* w : widgets_of(window)) {
-    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-stop") == 0) {
-      stop = w;
-    }
-  }
+  GtkWidget* stop = press_stop(window);
   ASSERT_NE(stop, nullptr);
-  gtk_button_clicked(GTK_BUTTON(stop));
   // The child ignores the request to end, so the group is ended for good a few seconds later.
   const std::string stopped =
       "The conversion was stopped. The unfinished file " + destination + " was removed.";
-  ASSERT_TRUE(wait_until([&] { return shown_text(window).find(stopped) != std::string::npos; }))
-      << shown_text(window);
+  ASSERT_TRUE(wait_until([&] { return shows(window, stopped); })) << shown_text(window);
   EXPECT_TRUE(process_ended(converter));
   EXPECT_TRUE(wait_until([&] { return process_ended(child); }, 2000));  // killed, not yet gone
   EXPECT_FALSE(std::filesystem::exists(destination));
@@ -519,6 +530,128 @@ TEST_F(WorkflowTest, ClosingTheWindowAsksAndNoLeavesTheConverterRunning) {
   EXPECT_FALSE(process_ended(converter));
   kill(-std::stoi(converter), SIGKILL);
   EXPECT_TRUE(wait_until([&] { return process_ended(converter); }));
+}
+
+// The program ends soon after Stop, before the converter's grace period is over: what the
+// converter started is ended for good and the unfinished file removed on the way out.
+TEST_F(WorkflowTest, EndingJustAfterStopFinishesTheStop) {
+  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
+  g_setenv("TOVIMO_FAKE_FFMPEG_CHILD", "1", TRUE);
+  g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
+  DialogDriver driver;
+  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
+  for (const char* name : {"SECONDS", "CHILD", "OUTPUT"}) {
+    g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
+  }
+  ASSERT_TRUE(driver.drain());
+  const std::string log = test_home.converter_log, destination = test_home.videos + "/movie.avi";
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(log + "/pid.0"); }));
+  const std::string child = read_line(log + "/child.0");
+  GtkWidget* window = converter_window();
+  ASSERT_NE(window, nullptr);
+  press_stop(window);
+  EXPECT_TRUE(run_as_handler(application_quit));
+  ffmpeg_finish_stops();  // as main does once its loop has ended
+  EXPECT_TRUE(shows(window, "The unfinished file " + destination + " was removed."))
+      << shown_text(window);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  EXPECT_TRUE(wait_until([&] { return process_ended(child); }, 2000));  // killed, not yet gone
+  gtk_widget_destroy(window);
+}
+
+// Stop removes only what its own converter wrote: not a finished file it was to replace and
+// never opened, nor a file that another running conversion writes.
+TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
+  const std::string destination = test_home.videos + "/movie.avi";
+  std::ofstream(destination) << "finished";
+  // Starts a conversion of the clip to `destination`, over the file there; its window.
+  const auto start = [&](const std::string& writes) {
+    g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
+    if (!writes.empty()) g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
+    const std::vector<GtkWidget*> before = visible_windows("ffmpeg");
+    const size_t started = test_home.converter_calls().size();
+    service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
+    service_.reply("yes", {"OK"});
+    flv_movie = clip_;
+    DialogDriver driver;
+    driver.then(press("gtk-yes")).then(save_as()).then(respond(GTK_RESPONSE_ACCEPT));
+    driver.then(press("gtk-ok"));
+    run_as_handler(glue_check_task);
+    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
+    g_unsetenv("TOVIMO_FAKE_FFMPEG_OUTPUT");
+    EXPECT_TRUE(driver.drain());
+    EXPECT_EQ(driver.titles().size(), 4u);  // the order, the chooser, "Replace?", the notice
+    const std::string pid = test_home.converter_log + "/pid." + std::to_string(started);
+    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(pid); }));
+    GtkWidget* window = nullptr;
+    for (GtkWidget* w : visible_windows("ffmpeg")) {
+      if (std::find(before.begin(), before.end(), w) == before.end()) window = w;
+    }
+    return window;
+  };
+  const auto content = [&] {
+    std::ifstream in(destination);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+
+  GtkWidget* replacing = start("");
+  ASSERT_NE(replacing, nullptr);
+  press_stop(replacing);
+  EXPECT_TRUE(wait_until([&] { return shows(replacing, "stopped before it wrote"); }))
+      << shown_text(replacing);
+  EXPECT_EQ(content(), "finished");
+
+  GtkWidget* writing = start("writes");
+  GtkWidget* idle = start("");
+  ASSERT_TRUE(writing && idle);
+  EXPECT_EQ(content(), "unfinished");
+  press_stop(idle);
+  EXPECT_TRUE(wait_until([&] { return shows(idle, "kept: another conversion is writing it"); }))
+      << shown_text(idle);
+  EXPECT_EQ(content(), "unfinished");
+  press_stop(writing);
+  EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
+      << shown_text(writing);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  for (GtkWidget* window : {replacing, writing, idle}) gtk_widget_destroy(window);
+}
+
+// The conversion ends, and its window's time to close passes, while the question whether to
+// stop it is open: the window waits for the answer, which then closes it.
+TEST_F(WorkflowTest, ConversionThatEndsWhileClosingIsAskedKeepsItsWindowForTheAnswer) {
+  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "1", TRUE);
+  {
+    DialogDriver driver;
+    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
+    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
+    ASSERT_TRUE(driver.drain());
+  }
+  const std::string pid_file = test_home.converter_log + "/pid.0";
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(pid_file); }));
+  const std::string converter = read_line(pid_file);
+  GtkWidget* window = converter_window();
+  ASSERT_NE(window, nullptr);
+
+  gint64 ended_at = 0;
+  bool open_at_answer = false;
+  DialogDriver question;
+  question.then([&](GtkWidget* dialog) {
+    // Answered twice the window's closing delay after the converter has ended.
+    if (!ended_at && process_ended(converter)) ended_at = g_get_monotonic_time();
+    if (!ended_at || g_get_monotonic_time() - ended_at < 3 * G_USEC_PER_SEC) return false;
+    open_at_answer = converter_window() == window;
+    return press("gtk-no")(dialog);
+  });
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-close") == 0) {
+      gtk_button_clicked(GTK_BUTTON(w));  // returns once the question is answered
+      break;
+    }
+  }
+  ASSERT_TRUE(question.drain());
+  EXPECT_EQ(question.titles(), Strings{"Stop the conversion?"});
+  EXPECT_TRUE(open_at_answer);
+  EXPECT_EQ(converter_window(), nullptr);
 }
 
 TEST_F(WorkflowTest, DoneConversionIsAnnouncedAndItsActionOpensTheFolder) {
