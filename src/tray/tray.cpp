@@ -60,9 +60,21 @@ void tray_get_key_cb(GtkMenuItem*, gpointer) {
   info_dialog_run("Key information", text.get());
 }
 
+// Whether the Exit question is open: there is never a second one.
+bool exit_asked = false;
+
 void tray_exit_cb(GtkMenuItem*, gpointer) {
-  if (exit_confirmed) return;  // already leaving
-  if (!exit_dialog_run("confirm", "Are you sure?")) return;
+  if (exit_confirmed || exit_asked) return;  // already leaving, or already asking
+  int leave;
+  {
+    // A StatusNotifierItem's menu works past the question's grab: while it is open the tray
+    // starts nothing, as while a dialog of the workflow is.
+    GlueBusy busy;
+    exit_asked = true;
+    leave = exit_dialog_run("confirm", "Are you sure?");
+    exit_asked = false;
+  }
+  if (!leave) return;
   // A workflow step may be waiting in a dialog opened before; it starts nothing from now on.
   exit_confirmed = true;
   application_quit();
