@@ -31,6 +31,16 @@ char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+std::string lowered(std::string text) {
+  for (char& c : text) c = lower(c);
+  return text;
+}
+
+bool is_loopback_or_any(const std::string& host) {
+  return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost" || host == "0.0.0.0" ||
+         host == "::";
+}
+
 bool same_host(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -82,6 +92,25 @@ bool names_own_site(const std::optional<std::string>& origin,
   if (origin) return is_on_host(*origin, host);  // "null" from a sandboxed or local page too
   if (referer) return is_on_host(*referer, host);
   return true;
+}
+
+std::vector<std::string> served_hosts(const std::string& listen_host, int port,
+                                      const std::vector<std::string>& public_hosts) {
+  const std::string suffix = ":" + std::to_string(port);
+  const bool v6 = listen_host.find(':') != std::string::npos;
+  std::vector<std::string> served = {lowered(v6 ? "[" + listen_host + "]" : listen_host) + suffix};
+  if (is_loopback_or_any(lowered(listen_host))) {
+    for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) served.push_back(name + suffix);
+  }
+  for (const std::string& name : public_hosts) served.push_back(lowered(name));
+  return served;
+}
+
+bool serves_host(const std::vector<std::string>& served, std::string_view host) {
+  for (const std::string& name : served) {
+    if (same_host(name, host)) return true;
+  }
+  return false;
 }
 
 }  // namespace svc

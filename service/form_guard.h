@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace svc {
 
@@ -24,5 +25,14 @@ bool form_token_matches(std::string_view secret, std::string_view key, std::stri
 // names neither passes here and is left to the token.
 bool names_own_site(const std::optional<std::string>& origin,
                     const std::optional<std::string>& referer, std::string_view host);
+
+// The Host headers the service answers: its listen address as "HOST:PORT" ("[IPv6]:PORT");
+// when it listens on loopback or on every address, also localhost, 127.0.0.1 and [::1] with its
+// port; and each public name given ("NAME" or "NAME:PORT"). Lower case.
+std::vector<std::string> served_hosts(const std::string& listen_host, int port,
+                                      const std::vector<std::string>& public_hosts);
+// Whether a request's Host header names one of `served`, compared without regard to case. A
+// page on a name that merely resolves to the service (DNS rebinding) is not served.
+bool serves_host(const std::vector<std::string>& served, std::string_view host);
 
 }  // namespace svc

@@ -21,6 +21,7 @@ constexpr int kOk = 200;
 constexpr int kBadRequest = 400;
 constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
+constexpr int kMisdirected = 421;
 constexpr int kUnprocessable = 422;
 constexpr int kServerError = 500;
 
@@ -101,6 +102,16 @@ void HttpService::route() {
   server.set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+
+  // Only requests for a host this service is: a page on a name that merely resolves here (DNS
+  // rebinding) would otherwise count as the order page's own site.
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (serves_host(served_hosts_, req.get_header_value("Host"))) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    reply_text(res, "Misdirected request: this service does not serve that host.\n", kMisdirected);
+    return httplib::Server::HandlerResponse::Handled;
   });
 
   server.Get("/tovimo/io.php", [this](const httplib::Request& req, httplib::Response& res) {
@@ -207,11 +218,12 @@ void HttpService::log_request(const std::string& line) {
 
 std::optional<int> HttpService::bind(const std::string& host, int port) {
   if (port == 0) {
-    const int bound = server_->bind_to_any_port(host);
-    if (bound <= 0) return std::nullopt;
-    return bound;
+    port = server_->bind_to_any_port(host);
+    if (port <= 0) return std::nullopt;
+  } else if (!server_->bind_to_port(host, port)) {
+    return std::nullopt;
   }
-  if (!server_->bind_to_port(host, port)) return std::nullopt;
+  served_hosts_ = served_hosts(host, port, settings_.public_hosts);
   return port;
 }
 

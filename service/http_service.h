@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "service/order_store.h"
 
@@ -19,6 +20,7 @@ namespace svc {
 
 struct ServiceSettings {
   std::optional<std::string> announcement;  // sent by hp.php instead of "SKIP"
+  std::vector<std::string> public_hosts;    // names it is reached by besides its listen address
 };
 
 class HttpService {
@@ -31,7 +33,8 @@ class HttpService {
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
 
-  // Binds the listening socket; port 0 takes any free port. The bound port, or none.
+  // Binds the listening socket; port 0 takes any free port. The bound port, or none. Requests
+  // are then served only for the Host names of this address and the settings' public hosts.
   std::optional<int> bind(const std::string& host, int port);
   // Serves requests on a thread pool until stop(); false when serving failed.
   bool run();
@@ -50,6 +53,7 @@ class HttpService {
   std::ostream* log_;
   std::mutex log_mutex_;
   std::atomic<bool> stop_requested_{false};
+  std::vector<std::string> served_hosts_;  // set by bind(), before any request is served
   std::unique_ptr<httplib::Server> server_;
 };
 

@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the service
 
-  svc::HttpService service(*store, svc::ServiceSettings{options.announcement}, &std::cerr);
+  svc::HttpService service(*store, svc::ServiceSettings{options.announcement, options.public_hosts},
+                           &std::cerr);
   const std::optional<int> port = service.bind(options.host, options.port);
   if (!port) {
     std::cerr << program << ": cannot listen on " << svc::listen_url(options.host, options.port)

@@ -1,6 +1,7 @@
 #include "service/options.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace svc {
 
@@ -37,6 +38,30 @@ std::optional<ListenAddress> parse_listen(std::string_view text) {
   return ListenAddress{std::string(host), *port};
 }
 
+std::optional<std::string> parse_public_host(std::string_view text) {
+  std::string_view name = text;
+  const std::size_t colon = text.rfind(':');
+  const std::size_t bracket = text.rfind(']');
+  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+    if (!parse_port(text.substr(colon + 1))) return std::nullopt;
+    name = text.substr(0, colon);
+  }
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+    const auto hex = [](char c) {
+      return std::isxdigit(static_cast<unsigned char>(c)) || c == ':';
+    };
+    if (name.empty() || !std::all_of(name.begin(), name.end(), hex)) return std::nullopt;
+    return std::string(text);
+  }
+  // A DNS name or an IPv4 address: letters, digits, '-' and '.'.
+  const auto allowed = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+  };
+  if (name.empty() || !std::all_of(name.begin(), name.end(), allowed)) return std::nullopt;
+  return std::string(text);
+}
+
 std::string listen_url(const std::string& host, int port) {
   const bool v6 = host.find(':') != std::string::npos;
   return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
@@ -57,7 +82,7 @@ std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::s
       options.help = true;
       continue;
     }
-    if (name != "--listen" && name != "--db" && name != "--announce") {
+    if (name != "--listen" && name != "--db" && name != "--announce" && name != "--public-host") {
       return OptionError{"unknown option: " + args[i]};
     }
     if (!value) {
@@ -69,6 +94,10 @@ std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::s
       if (!address) return OptionError{"--listen wants HOST:PORT, not \"" + *value + "\""};
       options.host = address->host;
       options.port = address->port;
+    } else if (name == "--public-host") {
+      const std::optional<std::string> host = parse_public_host(*value);
+      if (!host) return OptionError{"--public-host wants NAME[:PORT], not \"" + *value + "\""};
+      options.public_hosts.push_back(*host);
     } else if (name == "--db") {
       if (value->empty()) return OptionError{"--db needs a file name"};
       options.db_path = *value;
@@ -104,6 +133,9 @@ std::string usage_text(std::string_view program) {
       "  --db PATH           order database (default\n"
       "                      $XDG_DATA_HOME/tovimo-service/orders.sqlite)\n"
       "  --announce TEXT     announcement (Pango markup) sent to every client at start-up\n"
+      "  --public-host NAME[:PORT]\n"
+      "                      a further name the service is reached by (repeatable); requests\n"
+      "                      for any host but these and the listen address get 421\n"
       "  --help              show this help and exit\n";
   return text;
 }

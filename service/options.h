@@ -17,6 +17,7 @@ struct ServiceOptions {
   int port = kDefaultPort;          // 0: any free port
   std::optional<std::string> db_path;
   std::optional<std::string> announcement;  // none when not given or empty
+  std::vector<std::string> public_hosts;    // further names it is reached by, "NAME[:PORT]"
   bool help = false;
 };
 
@@ -25,7 +26,8 @@ struct OptionError {
 };
 
 // Reads the arguments after the program name: "--listen HOST:PORT", "--db PATH",
-// "--announce TEXT" (each also as "--name=value") and "--help".
+// "--announce TEXT", "--public-host NAME[:PORT]" (repeatable; each also as "--name=value") and
+// "--help".
 std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::string>& args);
 
 struct ListenAddress {
@@ -34,6 +36,10 @@ struct ListenAddress {
 };
 // "HOST:PORT" or "[IPv6]:PORT", port 0 to 65535.
 std::optional<ListenAddress> parse_listen(std::string_view text);
+
+// A name the service is reached by as a Host header carries it: "NAME", "NAME:PORT" or
+// "[IPv6]" with an optional ":PORT"; none for anything else.
+std::optional<std::string> parse_public_host(std::string_view text);
 
 // "http://HOST:PORT/", brackets around an IPv6 host.
 std::string listen_url(const std::string& host, int port);

@@ -20,9 +20,10 @@ class ServiceHttp : public ::testing::Test {
   void SetUp() override { start(std::nullopt); }
   void TearDown() override { stop(); }
 
-  void start(std::optional<std::string> announcement) {
+  void start(std::optional<std::string> announcement, std::vector<std::string> public_hosts = {}) {
     store_.emplace(dir_.file("orders.sqlite"));
-    service_.emplace(*store_, ServiceSettings{std::move(announcement)}, nullptr);
+    service_.emplace(*store_, ServiceSettings{std::move(announcement), std::move(public_hosts)},
+                     nullptr);
     const std::optional<int> port = service_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port);
     thread_ = std::thread([this] { service_->run(); });
@@ -194,6 +195,38 @@ TEST_F(ServiceHttp, RefusesOrderFormsFromOtherSitesAndChangesNothing) {
   start(std::nullopt);
   EXPECT_EQ(post_order({{"format", "MP4"}}, kKey, token).first, 200);
   EXPECT_EQ(io("poll"), "CONVERT MP4 0 0 0 0 0 0 0");
+}
+
+// A page on a name that merely resolves to the service (DNS rebinding) reaches it with a Host
+// of its own: it gets neither the order page with its token nor the form, and changes nothing.
+TEST_F(ServiceHttp, AnswersOnlyTheHostsItServes) {
+  ASSERT_EQ(post_order({{"format", "3GP"}}).first, 200);
+  const std::string token = token_of(kKey), port = host_.substr(host_.find(':'));
+  const auto as_host = [&](const std::string& host) {
+    const httplib::Result page =
+        client_->Get(("/tovimo/index.php?data=" + kKey).c_str(), {{"Host", host}});
+    return page ? std::make_pair(page->status, page->body) : std::make_pair(0, std::string());
+  };
+  for (const std::string& host :
+       std::vector<std::string>{"evil.example" + port, "evil.example", "127.0.0.2" + port,
+                                "localhost", "tovimo.example" + port}) {
+    const auto [status, page] = as_host(host);
+    EXPECT_EQ(status, 421) << host;
+    EXPECT_EQ(page.find(token), std::string::npos) << host;
+    const httplib::Headers rebound = {{"Host", host}, {"Origin", "http://" + host}};
+    EXPECT_EQ(post_order({{"format", "AVI"}}, kKey, token, rebound).first, 421) << host;
+  }
+  EXPECT_EQ(io("poll"), "CONVERT 3GP 0 0 0 0 0 0 0");
+  for (const std::string& host :
+       std::vector<std::string>{host_, "LocalHost" + port, "[::1]" + port}) {
+    EXPECT_EQ(as_host(host).first, 200) << host;
+  }
+
+  stop();
+  start(std::nullopt, {"tovimo.example", "Tovimo.Example:8443"});
+  EXPECT_EQ(as_host("tovimo.example").first, 200);
+  EXPECT_EQ(as_host("TOVIMO.example:8443").first, 200);
+  EXPECT_EQ(as_host("tovimo.example:8444").first, 421);
 }
 
 }  // namespace

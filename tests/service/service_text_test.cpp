@@ -135,7 +135,9 @@ TEST(ServiceOptions, ReadsTheCommandLine) {
   EXPECT_EQ(options.port, 0);
   EXPECT_EQ(options.db_path, "/o.sqlite");
   EXPECT_EQ(options.announcement, "Hi");
-  options = std::get<ServiceOptions>(parse_options({"--listen=[::1]:9000"}));
+  options = std::get<ServiceOptions>(parse_options(
+      {"--listen=[::1]:9000", "--public-host", "tovimo.example", "--public-host=[::2]:443"}));
+  EXPECT_EQ(options.public_hosts, (std::vector<std::string>{"tovimo.example", "[::2]:443"}));
   EXPECT_EQ(options.host, "::1");
   EXPECT_EQ(listen_url(options.host, options.port), "http://[::1]:9000/");
   for (const std::vector<std::string>& bad :
@@ -147,7 +149,11 @@ TEST(ServiceOptions, ReadsTheCommandLine) {
                                              {"--listen", "8765"},
                                              {"--listen", ":80"},
                                              {"--listen", "h:65536"},
-                                             {"--listen", "::1:80"}}) {
+                                             {"--listen", "::1:80"},
+                                             {"--public-host", "a b"},
+                                             {"--public-host", "evil.example/x"},
+                                             {"--public-host", "h:99999"},
+                                             {"--public-host", ""}}) {
     EXPECT_TRUE(std::holds_alternative<OptionError>(parse_options(bad))) << bad[0];
   }
 }
