@@ -5,6 +5,8 @@
 
 #include <glib/gstdio.h>
 
+#include <cstring>
+
 #include "app/app.h"
 #include "app/help.h"
 #include "client/client_api.h"
@@ -118,30 +120,43 @@ TEST_F(AppTest, AnnouncementIsSkippedOnlyForExactlySkip) {
   }
 }
 
-// The announcement is the service's markup: its web links open in the browser, links of any
-// other kind do nothing.
-TEST_F(AppTest, AnnouncementOpensOnlyWebLinks) {
+// The announcement is the service's markup, links included: bold shows bold and each link as a
+// link; its web links open in the browser, links of any other kind do nothing.
+TEST_F(AppTest, AnnouncementShowsItsLinksAndOpensOnlyWebLinks) {
   int argc = 0;
   char** argv = nullptr;
   ASSERT_EQ(application_init(&argc, &argv), 1);
-  service_.announce("<a href=\"ftp://example.org/x\">x</a> <a href=\"https://example.org/\">y</a>");
+  service_.announce(
+      "Welcome to <b>Tovimo</b>. <a href=\"ftp://example.org/x\">Files</a> "
+      "<a href=\"http://example.org/news\" title=\"News\">Read more</a>");
   test_home.forget_calls();
   DialogDriver driver;
-  driver.then([](GtkWidget* dialog) {
+  Strings focused;
+  driver.then([&focused](GtkWidget* dialog) {
+    // The cursor put into each link's text in turn, which is then activated as Enter does.
     GtkWidget* label = glade_xml_get_widget(xml.get(), "label_info");
-    for (const char* uri : {"ftp://example.org/x", "https://example.org/"}) {
-      gboolean handled = FALSE;
-      g_signal_emit_by_name(label, "activate-link", uri, &handled);
-      EXPECT_TRUE(handled) << uri;
+    for (const char* words : {"Files", "Read more"}) {
+      const gchar* shown = gtk_label_get_text(GTK_LABEL(label));  // anew after each activation
+      const gchar* at = strstr(shown, words);
+      const gint offset = at ? static_cast<gint>(g_utf8_pointer_to_offset(shown, at)) + 1 : 0;
+      gtk_label_get_layout(GTK_LABEL(label));  // laid out anew, as after a redraw
+      gtk_label_select_region(GTK_LABEL(label), offset, offset);
+      const gchar* uri = gtk_label_get_current_uri(GTK_LABEL(label));
+      focused.push_back(uri ? uri : "(no link)");
+      g_signal_emit_by_name(label, "activate-current-link");
     }
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
     return true;
   });
   try_show_help();
+  ASSERT_EQ(driver.seen.size(), 1u);
+  EXPECT_EQ(driver.seen[0].text, "Welcome to Tovimo. Files Read more");
+  EXPECT_TRUE(driver.seen[0].use_markup);
+  EXPECT_EQ(focused, (Strings{"ftp://example.org/x", "http://example.org/news"}));
   ASSERT_TRUE(wait_until([] { return !test_home.browser_urls().empty(); }));
   // Both would have been launched at once; the web page's arrival means the other had its turn.
   wait_until([] { return test_home.browser_urls().size() > 1; }, 1000);
-  EXPECT_EQ(test_home.browser_urls(), std::vector<std::string>{"https://example.org/"});
+  EXPECT_EQ(test_home.browser_urls(), Strings{"http://example.org/news"});
 }
 
 TEST_F(AppTest, AnnouncementThatIsNotMarkupIsShownAsItStands) {
