@@ -20,7 +20,7 @@ install_missing() {
 BUILD_PACKAGES=(
   cmake g++ make pkg-config
   libgtk2.0-dev libglade2-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
-  libcpp-httplib-dev libsqlite3-dev
+  libcpp-httplib-dev libsqlite3-dev libssl-dev
   dpkg-dev
 )
 
@@ -28,7 +28,7 @@ BUILD_PACKAGES=(
 RUN_PACKAGES=(ffmpeg shared-mime-info)
 
 # What the tests need: GoogleTest, a display, a tray host, a window manager, the
-# accessibility bus and a browser.
+# accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.
 TEST_PACKAGES=(
   libgtest-dev googletest
   xvfb xauth xdotool openbox trayer python3-xlib
@@ -37,4 +37,5 @@ TEST_PACKAGES=(
   chromium chromium-driver
   file desktop-file-utils
   valgrind
+  openssl
 )

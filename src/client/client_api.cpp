@@ -7,11 +7,11 @@
 #include "base/holders.h"
 #include "base/precondition.h"
 
-#ifndef TOVIMO_SERVICE_HOST
-#error "TOVIMO_SERVICE_HOST must name the service host"
+#if !defined(TOVIMO_SERVICE_HOST) || !defined(TOVIMO_SERVICE_SCHEME)
+#error "TOVIMO_SERVICE_SCHEME and TOVIMO_SERVICE_HOST must name the service"
 #endif
 
-std::string gs_service_base = "http://" TOVIMO_SERVICE_HOST "/tovimo/";
+std::string gs_service_base = TOVIMO_SERVICE_SCHEME "://" TOVIMO_SERVICE_HOST "/tovimo/";
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "base/state.h"
 #include "client/gs_utils.h"
 
-// "http://<host>/tovimo/", the folder of every endpoint. A build constant; tests point it at
-// their own server.
+// "<scheme>://<host>/tovimo/", the folder of every endpoint and page. A build constant; tests
+// point it at their own server.
 extern std::string gs_service_base;
 
 int api_init();

@@ -8,6 +8,7 @@
 
 #include <chrono>
 
+#include "base/holders.h"
 #include "client/client_api.h"
 #include "client/gs_global.h"
 #include "support/log_capture.h"
@@ -252,6 +253,71 @@ TEST_F(ShortBoundsTest, ReasonForNoReplyIsLogged) {
   EXPECT_NE(logged.find("stall bound (under 1 byte/s for 2 s) fired"), std::string::npos) << logged;
   EXPECT_NE(logged.find("HTTP status 503 with an empty body"), std::string::npos) << logged;
   EXPECT_NE(logged.find(silent.base()), std::string::npos) << logged;
+}
+
+// The service over https, against a throwaway CA made for the test run, which SSL_CERT_FILE
+// names as a private CA is named.
+class TlsTest : public HttpTest {
+ protected:
+  static void SetUpTestSuite() {
+    HttpTest::SetUpTestSuite();
+    certificates_ = *take_text(g_dir_make_tmp("tovimo-tls-XXXXXX", nullptr));
+    const gchar* argv[] = {TOVIMO_TEST_SUPPORT_DIR "/make-test-certs", certificates_.c_str(),
+                           nullptr};
+    gint status = -1;
+    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
+                             G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr, nullptr, nullptr,
+                             &status, nullptr) &&
+                status == 0);
+  }
+  static void TearDownTestSuite() {
+    const gchar* argv[] = {"rm", "-rf", certificates_.c_str(), nullptr};
+    g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                 nullptr, nullptr, nullptr, nullptr);
+  }
+  void SetUp() override {
+    HttpTest::SetUp();
+    g_setenv("SSL_CERT_FILE", (certificates_ + "/ca.pem").c_str(), TRUE);
+  }
+  void TearDown() override {
+    g_unsetenv("SSL_CERT_FILE");
+    HttpTest::TearDown();
+  }
+  static TlsIdentity identity(const std::string& certificate) {
+    return {certificates_ + "/" + certificate, certificates_ + "/server.key"};
+  }
+
+  static std::string certificates_;
+};
+std::string TlsTest::certificates_;
+
+// A peer whose chain and name check out is heard; any other is no reply, with the reason
+// logged, after exactly one connection: nothing is ever tried over plain http instead.
+TEST_F(TlsTest, VerifiedReplyIsTakenAndBadCertificatesAreRefused) {
+  const auto ok = [](const RecordedRequest&, ServerConnection& c) { c.send(http_reply("OK")); };
+  {
+    const TlsIdentity good = identity("good.pem");
+    LoopbackServer server(ok, 0, &good);
+    gs_service_base = server.base();
+    GsChunkPtr reply;
+    ASSERT_EQ(api_poll(nullptr, &reply), 1);
+    EXPECT_STREQ(reply->text(), "OK");
+    EXPECT_EQ(server.commands(), std::vector<std::string>{"poll"});
+  }
+  for (const auto& [certificate, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"unknown-ca.pem", "self-signed certificate in certificate chain"},
+           {"wrong-name.pem", "no alternative certificate subject name matches target host name"},
+           {"expired.pem", "certificate has expired"}}) {
+    const TlsIdentity bad = identity(certificate);
+    LoopbackServer server(ok, 0, &bad);
+    gs_service_base = server.base();
+    LogCapture log;
+    GsChunkPtr reply;
+    EXPECT_EQ(api_poll(nullptr, &reply), 0) << certificate;
+    EXPECT_NE(log.debug_text().find(reason), std::string::npos) << log.debug_text();
+    EXPECT_EQ(server.connections(), 1) << certificate;
+    EXPECT_TRUE(server.requests().empty()) << certificate;
+  }
 }
 
 // The one test that waits for a real bound, as the program keeps it.

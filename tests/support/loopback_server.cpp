@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -67,7 +69,9 @@ std::string RecordedRequest::header(const std::string& name) const {
 bool ServerConnection::send(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n =
+        tls_ ? SSL_write(tls_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+             : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;  // the client has gone
     sent += static_cast<size_t>(n);
   }
@@ -96,7 +100,16 @@ std::string http_reply(const std::string& body, int status, const std::string& e
          extra_headers + "\r\n" + body;
 }
 
-LoopbackServer::LoopbackServer(Handler handler, int port) : handler_(std::move(handler)) {
+LoopbackServer::LoopbackServer(Handler handler, int port, const TlsIdentity* tls)
+    : handler_(std::move(handler)) {
+  if (tls) {
+    tls_.reset(SSL_CTX_new(TLS_server_method()));
+    if (!tls_ || SSL_CTX_use_certificate_chain_file(tls_.get(), tls->certificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_.get(), tls->key.c_str(), SSL_FILETYPE_PEM) != 1) {
+      throw std::runtime_error("cannot use the certificate " + tls->certificate);
+    }
+    signal(SIGPIPE, SIG_IGN);  // TLS writes to a client that has gone would raise it
+  }
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -122,8 +135,8 @@ LoopbackServer::~LoopbackServer() {
   close(listen_fd_);
 }
 
-std::string LoopbackServer::base() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/tovimo/";
+std::string LoopbackServer::base(const std::string& host) const {
+  return (tls_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + "/tovimo/";
 }
 
 std::vector<RecordedRequest> LoopbackServer::requests() const {
@@ -145,18 +158,35 @@ void LoopbackServer::serve() {
     if (poll(&p, 1, 100) <= 0) continue;
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    ++connections_;
     handle(fd);
     close(fd);
   }
 }
 
 void LoopbackServer::handle(int fd) {
+  std::unique_ptr<SSL, decltype(&SSL_free)> tls(nullptr, &SSL_free);
+  if (tls_) {
+    // A client that refuses the certificate ends the handshake; one that says nothing is given
+    // up on, as a plain request is.
+    const timeval patience{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    tls.reset(SSL_new(tls_.get()));
+    SSL_set_fd(tls.get(), fd);
+    if (SSL_accept(tls.get()) != 1) return;
+  }
   std::string raw;
   char buffer[4096];
   while (raw.find("\r\n\r\n") == std::string::npos) {
-    pollfd p{fd, POLLIN, 0};
-    if (stopping_ || poll(&p, 1, 5000) <= 0) return;
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    ssize_t n;
+    if (tls) {
+      if (stopping_) return;
+      n = SSL_read(tls.get(), buffer, sizeof buffer);
+    } else {
+      pollfd p{fd, POLLIN, 0};
+      if (stopping_ || poll(&p, 1, 5000) <= 0) return;
+      n = recv(fd, buffer, sizeof buffer, 0);
+    }
     if (n <= 0) return;
     raw.append(buffer, static_cast<size_t>(n));
   }
@@ -165,8 +195,9 @@ void LoopbackServer::handle(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
-  ServerConnection connection(fd, stopping_);
+  ServerConnection connection(fd, stopping_, tls.get());
   handler_(request, connection);
+  if (tls) SSL_shutdown(tls.get());
 }
 
 ScriptedService::ScriptedService()

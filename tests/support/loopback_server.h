@@ -2,9 +2,12 @@
 // recorded as it arrived on the wire, and replies written by the test as raw bytes.
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,8 +30,9 @@ struct RecordedRequest {
 // What a handler may do with the client's connection.
 class ServerConnection {
  public:
-  explicit ServerConnection(int fd, const std::atomic<bool>& stopping)
-      : fd_(fd), stopping_(stopping) {}
+  // `tls` is the connection's TLS session, or none for plain HTTP.
+  ServerConnection(int fd, const std::atomic<bool>& stopping, SSL* tls = nullptr)
+      : fd_(fd), stopping_(stopping), tls_(tls) {}
   // False once the client has gone (the bytes were not all taken).
   bool send(const std::string& bytes);
   // Closes with a TCP reset instead of an orderly close.
@@ -39,6 +43,13 @@ class ServerConnection {
  private:
   int fd_;
   const std::atomic<bool>& stopping_;
+  SSL* tls_;
+};
+
+// A certificate chain and its key, PEM files: a server given one speaks https.
+struct TlsIdentity {
+  std::string certificate;
+  std::string key;
 };
 
 // A complete reply with a Content-Length.
@@ -49,15 +60,17 @@ class LoopbackServer {
  public:
   using Handler = std::function<void(const RecordedRequest&, ServerConnection&)>;
 
-  // Listens on 127.0.0.1 at `port` (0: any free port).
-  explicit LoopbackServer(Handler handler, int port = 0);
+  // Listens on 127.0.0.1 at `port` (0: any free port); speaks https with `tls`.
+  explicit LoopbackServer(Handler handler, int port = 0, const TlsIdentity* tls = nullptr);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   int port() const { return port_; }
-  // "http://127.0.0.1:<port>/tovimo/"
-  std::string base() const;
+  // "http://127.0.0.1:<port>/tovimo/", https when it speaks TLS, `host` in place of 127.0.0.1.
+  std::string base(const std::string& host = "127.0.0.1") const;
+  // Connections accepted so far, whether or not a request came over them.
+  int connections() const { return connections_; }
   std::vector<RecordedRequest> requests() const;
   // The "cmd" of each command request, in order.
   std::vector<std::string> commands() const;
@@ -67,6 +80,8 @@ class LoopbackServer {
   void handle(int fd);
 
   Handler handler_;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls_{nullptr, &SSL_CTX_free};
+  std::atomic<int> connections_{0};
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -23,7 +23,7 @@ TEST(ServiceUrlTest, EveryEndpointHasItsQuery) {
 }
 
 TEST(ServiceUrlTest, BuildConstantNamesTheServiceFolder) {
-  EXPECT_EQ(gs_service_base, "http://" TOVIMO_SERVICE_HOST "/tovimo/");
+  EXPECT_EQ(gs_service_base, TOVIMO_SERVICE_SCHEME "://" TOVIMO_SERVICE_HOST "/tovimo/");
 }
 
 TEST(ReplyTestsTest, AreExactAndCaseSensitive) {
