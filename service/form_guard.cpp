@@ -49,15 +49,12 @@ bool same_host(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Whether `address` is "http://HOST" or "https://HOST", optionally followed by a path, query
-// or fragment.
-bool is_on_host(std::string_view address, std::string_view host) {
-  for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
-    if (address.substr(0, scheme.size()) != scheme) continue;
-    address.remove_prefix(scheme.size());
-    return !host.empty() && same_host(address.substr(0, address.find_first_of("/?#")), host);
-  }
-  return false;
+// Whether `address` is "SCHEME://HOST", optionally followed by a path, query or fragment.
+bool is_on_host(std::string_view address, std::string_view scheme, std::string_view host) {
+  const std::string prefix = std::string(scheme) + "://";
+  if (host.empty() || !same_host(address.substr(0, prefix.size()), prefix)) return false;
+  address.remove_prefix(prefix.size());
+  return same_host(address.substr(0, address.find_first_of("/?#")), host);
 }
 
 }  // namespace
@@ -88,9 +85,11 @@ bool form_token_matches(std::string_view secret, std::string_view key, std::stri
 }
 
 bool names_own_site(const std::optional<std::string>& origin,
-                    const std::optional<std::string>& referer, std::string_view host) {
-  if (origin) return is_on_host(*origin, host);  // "null" from a sandboxed or local page too
-  if (referer) return is_on_host(*referer, host);
+                    const std::optional<std::string>& referer, std::string_view scheme,
+                    std::string_view host) {
+  // "null" from a sandboxed or local page is another site too.
+  if (origin) return is_on_host(*origin, scheme, host);
+  if (referer) return is_on_host(*referer, scheme, host);
   return true;
 }
 

@@ -20,11 +20,13 @@ std::string form_token(std::string_view secret, std::string_view key);
 // Whether `token` is the form token of `key`, compared in constant time.
 bool form_token_matches(std::string_view secret, std::string_view key, std::string_view token);
 
-// Whether a post names no other site than `host` (the request's Host header): its Origin when
-// given, else its Referer when given, must be an http or https address on `host`. A post that
-// names neither passes here and is left to the token.
+// Whether a post names no other site than `host` (the request's Host header) over `scheme`
+// ("http" or "https", what the service speaks): its Origin when given, else its Referer when
+// given, must be an address on that scheme and host. A post that names neither passes here and
+// is left to the token.
 bool names_own_site(const std::optional<std::string>& origin,
-                    const std::optional<std::string>& referer, std::string_view host);
+                    const std::optional<std::string>& referer, std::string_view scheme,
+                    std::string_view host);
 
 // The Host headers the service answers: its listen address as "HOST:PORT" ("[IPv6]:PORT");
 // when it listens on loopback or on every address, also localhost, 127.0.0.1 and [::1] with its

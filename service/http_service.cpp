@@ -73,13 +73,19 @@ std::optional<std::string> header(const httplib::Request& req, const char* name)
 }
 
 // Whether the post came from the key's order page on this service and not from another site:
-// it carries the key's form token, and whatever page the browser names as its source is ours.
-bool from_order_page(const httplib::Request& req, const std::string& secret,
-                     const std::string& key) {
+// it carries the key's form token, and whatever page the browser names as its source is ours,
+// over the scheme this service speaks.
+bool from_order_page(const httplib::Request& req, const std::string& secret, const std::string& key,
+                     std::string_view scheme) {
   const auto token = req.params.find(std::string(kTokenField));
   return token != req.params.end() && form_token_matches(secret, key, token->second) &&
-         names_own_site(header(req, "Origin"), header(req, "Referer"),
+         names_own_site(header(req, "Origin"), header(req, "Referer"), scheme,
                         req.get_header_value("Host"));
+}
+
+std::unique_ptr<httplib::Server> make_server(const std::optional<TlsFiles>& tls) {
+  if (!tls) return std::make_unique<httplib::Server>();
+  return std::make_unique<httplib::SSLServer>(tls->certificate.c_str(), tls->key.c_str());
 }
 
 }  // namespace
@@ -88,8 +94,12 @@ HttpService::HttpService(OrderStore& store, ServiceSettings settings, std::ostre
     : store_(store),
       settings_(std::move(settings)),
       log_(log),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(make_server(settings_.tls)) {
   route();
+}
+
+bool HttpService::valid() const {
+  return server_->is_valid();
 }
 
 HttpService::~HttpService() = default;
@@ -170,7 +180,7 @@ void HttpService::route() {
       reply_html(res, refusal_page("The order form arrived without a client key."), kBadRequest);
       return;
     }
-    if (!from_order_page(req, store_.form_secret(), *wanted)) {
+    if (!from_order_page(req, store_.form_secret(), *wanted, tls() ? "https" : "http")) {
       reply_html(res, foreign_form_page(*wanted), kForbidden);
       return;
     }

@@ -18,9 +18,15 @@ class Server;
 
 namespace svc {
 
+struct TlsFiles {
+  std::string certificate;  // PEM chain, the server's own certificate first
+  std::string key;          // PEM private key
+};
+
 struct ServiceSettings {
   std::optional<std::string> announcement;  // sent by hp.php instead of "SKIP"
   std::vector<std::string> public_hosts;    // names it is reached by besides its listen address
+  std::optional<TlsFiles> tls;              // serve https with these; plain http without
 };
 
 class HttpService {
@@ -32,6 +38,10 @@ class HttpService {
 
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
+
+  // False when the TLS certificate or key could not be used; nothing is served then.
+  bool valid() const;
+  bool tls() const { return settings_.tls.has_value(); }
 
   // Binds the listening socket; port 0 takes any free port. The bound port, or none. Requests
   // are then served only for the Host names of this address and the settings' public hosts.

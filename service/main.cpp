@@ -107,15 +107,22 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the service
 
-  svc::HttpService service(*store, svc::ServiceSettings{options.announcement, options.public_hosts},
-                           &std::cerr);
-  const std::optional<int> port = service.bind(options.host, options.port);
-  if (!port) {
-    std::cerr << program << ": cannot listen on " << svc::listen_url(options.host, options.port)
-              << "\n";
+  std::optional<svc::TlsFiles> tls;
+  if (options.tls_certificate) tls = svc::TlsFiles{*options.tls_certificate, *options.tls_key};
+  svc::HttpService service(
+      *store, svc::ServiceSettings{options.announcement, options.public_hosts, tls}, &std::cerr);
+  if (!service.valid()) {
+    std::cerr << program << ": cannot serve https with " << *options.tls_certificate << " and "
+              << *options.tls_key << "\n";
     return kExitFailure;
   }
-  std::cout << "listening on " << svc::listen_url(options.host, *port) << std::endl;
+  const std::optional<int> port = service.bind(options.host, options.port);
+  if (!port) {
+    std::cerr << program << ": cannot listen on "
+              << svc::listen_url(options.host, options.port, service.tls()) << "\n";
+    return kExitFailure;
+  }
+  std::cout << "listening on " << svc::listen_url(options.host, *port, service.tls()) << std::endl;
   std::cerr << program << ": orders in " << *db_path << "\n";
 
   bool served;

@@ -62,9 +62,10 @@ std::optional<std::string> parse_public_host(std::string_view text) {
   return std::string(text);
 }
 
-std::string listen_url(const std::string& host, int port) {
+std::string listen_url(const std::string& host, int port, bool tls) {
   const bool v6 = host.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
+  return (tls ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(port) + "/";
 }
 
 std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::string>& args) {
@@ -82,7 +83,8 @@ std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::s
       options.help = true;
       continue;
     }
-    if (name != "--listen" && name != "--db" && name != "--announce" && name != "--public-host") {
+    if (name != "--listen" && name != "--db" && name != "--announce" && name != "--public-host" &&
+        name != "--tls-cert" && name != "--tls-key") {
       return OptionError{"unknown option: " + args[i]};
     }
     if (!value) {
@@ -98,6 +100,9 @@ std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::s
       const std::optional<std::string> host = parse_public_host(*value);
       if (!host) return OptionError{"--public-host wants NAME[:PORT], not \"" + *value + "\""};
       options.public_hosts.push_back(*host);
+    } else if (name == "--tls-cert" || name == "--tls-key") {
+      if (value->empty()) return OptionError{name + " needs a file name"};
+      (name == "--tls-cert" ? options.tls_certificate : options.tls_key) = *value;
     } else if (name == "--db") {
       if (value->empty()) return OptionError{"--db needs a file name"};
       options.db_path = *value;
@@ -106,6 +111,9 @@ std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::s
     } else {
       options.announcement = *value;
     }
+  }
+  if (options.tls_certificate.has_value() != options.tls_key.has_value()) {
+    return OptionError{"--tls-cert and --tls-key go together"};
   }
   return options;
 }
@@ -125,17 +133,19 @@ std::optional<std::string> default_db_path(const char* xdg_data_home, const char
 std::string usage_text(std::string_view program) {
   std::string text = "Usage: " + std::string(program) + " [OPTION]...\n";
   text +=
-      "Serves Tovimo conversion orders over HTTP under /tovimo/.\n"
+      "Serves Tovimo conversion orders over HTTP (or HTTPS) under /tovimo/.\n"
       "\n"
       "  --listen HOST:PORT  address to listen on (default 127.0.0.1:8765; port 0 picks a\n"
-      "                      free port); \"listening on http://HOST:PORT/\" is printed once\n"
-      "                      bound\n"
+      "                      free port); \"listening on http://HOST:PORT/\" (https with\n"
+      "                      TLS) is printed once bound\n"
       "  --db PATH           order database (default\n"
       "                      $XDG_DATA_HOME/tovimo-service/orders.sqlite)\n"
       "  --announce TEXT     announcement (Pango markup) sent to every client at start-up\n"
       "  --public-host NAME[:PORT]\n"
       "                      a further name the service is reached by (repeatable); requests\n"
       "                      for any host but these and the listen address get 421\n"
+      "  --tls-cert FILE     serve https with this certificate chain (PEM) ...\n"
+      "  --tls-key FILE      ... and its private key (PEM); without both, plain http\n"
       "  --help              show this help and exit\n";
   return text;
 }

@@ -16,8 +16,10 @@ struct ServiceOptions {
   std::string host = kDefaultHost;  // without the brackets of an IPv6 address
   int port = kDefaultPort;          // 0: any free port
   std::optional<std::string> db_path;
-  std::optional<std::string> announcement;  // none when not given or empty
-  std::vector<std::string> public_hosts;    // further names it is reached by, "NAME[:PORT]"
+  std::optional<std::string> announcement;     // none when not given or empty
+  std::vector<std::string> public_hosts;       // further names it is reached by, "NAME[:PORT]"
+  std::optional<std::string> tls_certificate;  // PEM chain and key: serve https; both or none
+  std::optional<std::string> tls_key;
   bool help = false;
 };
 
@@ -26,8 +28,8 @@ struct OptionError {
 };
 
 // Reads the arguments after the program name: "--listen HOST:PORT", "--db PATH",
-// "--announce TEXT", "--public-host NAME[:PORT]" (repeatable; each also as "--name=value") and
-// "--help".
+// "--announce TEXT", "--public-host NAME[:PORT]" (repeatable), "--tls-cert FILE" with
+// "--tls-key FILE" (each also as "--name=value") and "--help".
 std::variant<ServiceOptions, OptionError> parse_options(const std::vector<std::string>& args);
 
 struct ListenAddress {
@@ -41,8 +43,8 @@ std::optional<ListenAddress> parse_listen(std::string_view text);
 // "[IPv6]" with an optional ":PORT"; none for anything else.
 std::optional<std::string> parse_public_host(std::string_view text);
 
-// "http://HOST:PORT/", brackets around an IPv6 host.
-std::string listen_url(const std::string& host, int port);
+// "http://HOST:PORT/" (https with `tls`), brackets around an IPv6 host.
+std::string listen_url(const std::string& host, int port, bool tls = false);
 
 // "$XDG_DATA_HOME/tovimo-service/orders.sqlite", XDG_DATA_HOME defaulting to
 // "$HOME/.local/share"; a relative XDG_DATA_HOME is ignored, as the XDG rules say. Either

@@ -22,8 +22,9 @@ class ServiceHttp : public ::testing::Test {
 
   void start(std::optional<std::string> announcement, std::vector<std::string> public_hosts = {}) {
     store_.emplace(dir_.file("orders.sqlite"));
-    service_.emplace(*store_, ServiceSettings{std::move(announcement), std::move(public_hosts)},
-                     nullptr);
+    service_.emplace(
+        *store_, ServiceSettings{std::move(announcement), std::move(public_hosts), std::nullopt},
+        nullptr);
     const std::optional<int> port = service_->bind("127.0.0.1", 0);
     ASSERT_TRUE(port);
     thread_ = std::thread([this] { service_->run(); });
@@ -178,6 +179,7 @@ TEST_F(ServiceHttp, RefusesOrderFormsFromOtherSitesAndChangesNothing) {
            {token, {{"Origin", "http://evil.test"}, {"Referer", "http://" + host_ + "/"}}},
            {token, {{"Origin", "null"}}},  // a sandboxed or local page
            {token, {{"Origin", "http://" + host_ + ".evil.test"}}},
+           {token, {{"Origin", "https://" + host_}}},  // this service speaks http
            {token, {{"Referer", "https://evil.test/tovimo/index.php"}}}}) {
     const auto [status, page] = post_order({{"format", "AVI"}}, kKey, form_token, headers);
     EXPECT_EQ(status, 403) << (headers.empty() ? form_token : headers.begin()->second);
