@@ -10,7 +10,9 @@ display and bus or none. Windows are read through python3-xlib; input goes throu
 Every wait is a bounded poll that fails with what was seen.
 
 The order service runs on the host the program was built for: TOVIMO_SERVICE_HOST in the
-environment (CTest sets it), else the value in the build's CMakeCache.txt.
+environment (CTest sets it), else the value in the build's CMakeCache.txt; likewise its scheme
+(TOVIMO_SERVICE_SCHEME). Over https it serves a certificate of a throwaway CA that
+make_certificates makes and SSL_CERT_FILE names.
 """
 
 import ctypes
@@ -72,17 +74,38 @@ def read_file(path, mode="r"):
         return b"" if "b" in mode else ""
 
 
-def service_address(build_dir=None):
-    """(host, port) of the order service that the program of `build_dir` was built for."""
-    text = os.environ.get("TOVIMO_SERVICE_HOST")
+def _build_setting(name, build_dir):
+    """A setting of the build: from the environment, else from `build_dir`'s CMakeCache.txt."""
+    text = os.environ.get(name)
     if not text and build_dir:
         cache = read_file(os.path.join(build_dir, "CMakeCache.txt"))
-        found = re.search(r"^TOVIMO_SERVICE_HOST:\w+=(.*)$", cache, re.M)
+        found = re.search(r"^%s:\w+=(.*)$" % name, cache, re.M)
         text = found and found.group(1).strip()
+    return text
+
+
+def service_scheme(build_dir=None):
+    """"http" or "https": the scheme of the order service the program was built for."""
+    return _build_setting("TOVIMO_SERVICE_SCHEME", build_dir) or "http"
+
+
+def service_address(build_dir=None):
+    """(host, port) of the order service that the program of `build_dir` was built for."""
+    text = _build_setting("TOVIMO_SERVICE_HOST", build_dir)
     if not text:
         raise RuntimeError("TOVIMO_SERVICE_HOST is not set, and no CMakeCache.txt names it")
     host, _, port = text.partition(":")
-    return host, int(port or 80)
+    return host, int(port or (443 if service_scheme(build_dir) == "https" else 80))
+
+
+def make_certificates(folder):
+    """A throwaway CA and server certificates in `folder` (tests/support/make-test-certs);
+    returns (the CA's file, the good certificate chain, its key)."""
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "support", "make-test-certs")
+    subprocess.run([script, folder], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return tuple(os.path.join(folder, name) for name in ("ca.pem", "good.pem", "server.key"))
 
 
 def wait_port_free(host, port, timeout=PORT_TIMEOUT):
@@ -478,12 +501,14 @@ class OrderService:
     (HOST:PORT; port 0: one the service picks; by default the program's host). Its request
     log is NAME.log beside the database."""
 
-    def __init__(self, executable, db, address=None, announce=None, env=None):
+    def __init__(self, executable, db, address=None, announce=None, env=None, tls=None):
         if address is None:
             address = "%s:%d" % service_address()
         self.argv = [executable, "--listen", address, "--db", db]
         if announce is not None:
             self.argv += ["--announce", announce]
+        if tls is not None:  # (certificate chain, key): https
+            self.argv += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         self.address = address
         self.db = db
         self.env = env
@@ -503,7 +528,7 @@ class OrderService:
                 line = read_line(self.proc.stdout, "start of the order service")
             except Timeout:
                 line = ""
-            found = re.fullmatch(r"listening on (http://(\S+)/)", line)
+            found = re.fullmatch(r"listening on (https?://(\S+)/)", line)
             if found and (self.address.endswith(":0") or found.group(2) == self.address):
                 self.base = found.group(1) + "tovimo/"
                 return self

@@ -16,8 +16,9 @@ by hand, from a built tree:
 
 with TOVIMO_E2E_PROGRAM, TOVIMO_E2E_SERVICE and TOVIMO_E2E_DATA naming the program, the
 service and the data folder when they are not build/tovimo, build/service/tovimo-service and
-data/ of this source tree, and TOVIMO_SERVICE_HOST the program's service host when it is not
-the one in the program's CMakeCache.txt. Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
+data/ of this source tree, and TOVIMO_SERVICE_HOST and TOVIMO_SERVICE_SCHEME the program's
+service host and scheme when they are not the ones in the program's CMakeCache.txt (over https
+the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
 accessibility bus and its GTK+ 2 bridge, python3-pyatspi and ffmpeg.
 """
 
@@ -58,8 +59,9 @@ SERVICE = os.environ.get(
     "TOVIMO_E2E_SERVICE", os.path.join(SOURCE_ROOT, "build", "service", "tovimo-service"))
 DATA_DIR = os.environ.get("TOVIMO_E2E_DATA", os.path.join(SOURCE_ROOT, "data"))
 
+SERVICE_SCHEME = harness.service_scheme(os.path.dirname(PROGRAM))
 SERVICE_HOST, SERVICE_PORT = harness.service_address(os.path.dirname(PROGRAM))
-SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
+SERVICE_BASE = "%s://%s:%d/tovimo/" % (SERVICE_SCHEME, SERVICE_HOST, SERVICE_PORT)
 
 # The converter under test is Debian's, whatever else the caller has on PATH.
 FFMPEG = shutil.which("ffmpeg", path=SYSTEM_PATH) or "ffmpeg"
@@ -97,6 +99,11 @@ class Desktop(harness.Session):
         wait_for(lambda: self.x.property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
                  "the window manager", START_TIMEOUT, lambda: self.log("openbox"))
         self.start_tray_host()
+        # A program built for https trusts the test's own CA, as does this process's urllib.
+        self.tls = None
+        if SERVICE_SCHEME == "https":
+            ca, *self.tls = harness.make_certificates(os.path.join(self.dir, "tls"))
+            os.environ["SSL_CERT_FILE"] = ca
         # The accessibility client library reads the session's address (which the harness
         # has put in this process's environment) when it is loaded.
         global pyatspi
@@ -701,7 +708,7 @@ class DesktopTestCase(unittest.TestCase):
     def start_service(self, announce=None, db=None):
         service = harness.OrderService(SERVICE, db or os.path.join(self.home.root, "orders.db"),
                                        "%s:%d" % (SERVICE_HOST, SERVICE_PORT), announce,
-                                       self.desktop.env())
+                                       self.desktop.env(), self.desktop.tls)
         service.start()
         self.addCleanup(service.stop)
         return service
