@@ -472,8 +472,10 @@ build_libglade() {
 }
 
 build_curl() {
-  # HTTP only, no TLS. Built with CMake, which names the library libcurl.dll as the program's
-  # start-up check expects.
+  # HTTP and HTTPS only, TLS through Windows' own Schannel (verified against the system's
+  # certificate store), so no TLS library is shipped. No CA file of this machine is built in:
+  # curl would otherwise take Debian's bundle path, which Windows does not have. Built with
+  # CMake, which names the library libcurl.dll as the program's start-up check expects.
   done_already curl && return 0
   step curl
   enter_debian curl
@@ -485,7 +487,8 @@ build_curl() {
     -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY \
     -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DBUILD_SHARED_LIBS=ON -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF \
-    -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=OFF \
+    -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_OPENSSL=OFF -DCURL_USE_SCHANNEL=ON \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
     -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF \
     -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNIX_SOCKETS=OFF \
     -DCURL_ZLIB=ON -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.dll.a"

@@ -2,11 +2,13 @@
 """Login of the Windows build: the announcement, the tutorial offer, the icon in the
 notification area, and "Get key" against what the program sent at login."""
 
+import os
 import re
 import unittest
 
-from wine_desktop import (MENU_WITHOUT_FILE, START_TIMEOUT, TUTORIAL_QUESTION, WineTestCase,
-                          machine_keys)
+from wine_desktop import (MENU_WITHOUT_FILE, SERVICE_BASE, SERVICE_SCHEME, START_TIMEOUT,
+                          TUTORIAL_QUESTION, UI_TIMEOUT, WineTestCase, machine_keys, wait_for,
+                          windows_path)
 
 
 class LoginAndKey(WineTestCase):
@@ -45,6 +47,39 @@ class LoginAndKey(WineTestCase):
 
         program.answer("Key information", "alt+o")
         self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
+
+
+@unittest.skipUnless(SERVICE_SCHEME == "https",
+                     "the build is for http (scripts/build-windows --service-scheme https)")
+class OverHttps(WineTestCase):
+
+    def test_login_and_poll_verified_by_schannel_and_another_ca_refused(self):
+        # The login, over TLS that Schannel checks against the CA file SSL_CERT_FILE names.
+        service, program = self.start_logged_in()
+        clip = os.path.join(self.dir, "clip.flv")
+        with open(clip, "wb") as f:
+            f.write(b"FLV")
+        # A poll: the clip selected, and no order yet, so the order page opens.
+        self.desktop.keys(program.activate_icon("Confirm"), "alt+y")
+        chooser = program.window("Open File")
+        self.desktop.keys(chooser, "ctrl+l")
+        self.desktop.type_text(chooser, windows_path(clip))
+        self.desktop.keys(chooser, "Return")
+        urls = wait_for(self.desktop.browser_urls, "the order page", UI_TIMEOUT,
+                        program.describe)
+        self.assertRegex(urls[0], "^" + re.escape(SERVICE_BASE) + r"index\.php\?data=[0-9a-f]{32}")
+        self.assertEqual(service.commands(), ["login", "poll"])
+        program.stop()
+
+        # Trusting another CA only, the program hears no reply: the login fails, with the
+        # reason logged, and nothing is tried without TLS.
+        program = self.start_program(SSL_CERT_FILE=windows_path(self.desktop.tls_file("nobody.pem")),
+                                     G_MESSAGES_DEBUG="tovimo")
+        self.assert_shows(program.window("login error", START_TIMEOUT), "Cannot login to the system")
+        program.answer("login error", "Return")
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertRegex(program.stdout(), r"no reply from https://.*cmd=login.*SSL")
+        self.assertEqual(service.commands(), ["login", "poll"])
 
 
 if __name__ == "__main__":

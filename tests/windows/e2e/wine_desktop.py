@@ -12,7 +12,8 @@ by OCR (tesseract). The menu's items are found in its picture, between its separ
 The packages under test are build-windows/tovimo-<version>-win64.zip and -setup.exe
 (TOVIMO_WINDOWS_BUILD names another folder). The order service is the reference service of the
 Linux build (TOVIMO_E2E_SERVICE, default build/service/tovimo-service) on the host the Windows
-build was built for (its CMakeCache.txt, else TOVIMO_SERVICE_HOST). The converter is a Windows
+build was built for (its CMakeCache.txt, else TOVIMO_SERVICE_HOST); for a build for https it
+serves a certificate of a throwaway CA, which SSL_CERT_FILE names to the program. The converter is a Windows
 ffmpeg.exe in the folder TOVIMO_WINDOWS_CONVERTER; scripts/test-windows-e2e fetches one.
 """
 
@@ -53,8 +54,9 @@ _cached = re.search(r"^TOVIMO_SERVICE_HOST:\w+=(.*)$",
                     read_file(os.path.join(BUILD_DIR, "CMakeCache.txt")), re.M)
 if _cached:
     os.environ["TOVIMO_SERVICE_HOST"] = _cached.group(1).strip()
-SERVICE_HOST, SERVICE_PORT = harness.service_address()
-SERVICE_BASE = "http://%s:%d/tovimo/" % (SERVICE_HOST, SERVICE_PORT)
+SERVICE_SCHEME = harness.service_scheme(BUILD_DIR)
+SERVICE_HOST, SERVICE_PORT = harness.service_address(BUILD_DIR)
+SERVICE_BASE = "%s://%s:%d/tovimo/" % (SERVICE_SCHEME, SERVICE_HOST, SERVICE_PORT)
 
 # The five converter libraries the start-up check asks for. The static converter needs none,
 # so empty files stand in for them.
@@ -97,8 +99,11 @@ class WineDesktop(harness.Session):
         self.prefix = os.path.join(self.dir, "wine")
         self.browser_log = os.path.join(self.dir, "browser.log")
         self.program_dir = None
+        self.tls = self.ca = None
 
     def _start(self):
+        if SERVICE_SCHEME == "https":
+            self.ca, *self.tls = harness.make_certificates(os.path.join(self.dir, "tls"))
         self.start_display()
         self.launch("openbox", ["openbox", "--sm-disable"])
         wait_for(lambda: self.x.property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
@@ -153,7 +158,13 @@ class WineDesktop(harness.Session):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         super().close()
 
+    def tls_file(self, name):
+        """A file of the test run's certificates (tests/support/make-test-certs)."""
+        return os.path.join(self.dir, "tls", name)
+
     def wine_env(self, **extra):
+        if self.ca:
+            extra.setdefault("SSL_CERT_FILE", windows_path(self.ca))
         return self.env(WINEPREFIX=self.prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", **extra)
 
@@ -310,14 +321,14 @@ class WineDesktop(harness.Session):
 class Program:
     """One run of tovimo.exe under Wine, started in a working folder."""
 
-    def __init__(self, desktop, work_dir, name="program"):
+    def __init__(self, desktop, work_dir, name="program", **env):
         self.desktop = desktop
         self.work_dir = work_dir
         self.stdout_path = os.path.join(desktop.dir, name + ".out")
         self.stderr_path = os.path.join(desktop.dir, name + ".err")
         exe = os.path.join(desktop.program_dir, "tovimo.exe")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(),
+            self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(**env),
                                       stdout=out, stderr=err)
         self.pid = self.proc.pid
 
@@ -575,21 +586,23 @@ class WineTestCase(unittest.TestCase):
         self.desktop = desktop()
         self.dir = tempfile.mkdtemp(prefix="test-", dir=self.desktop.dir)
         self.addCleanup(shutil.rmtree, self.dir, True)
+        self.programs = 0
 
     def start_service(self, announce=None):
         """The reference service, with a fresh order book, on the program's host."""
         service = harness.OrderService(SERVICE, os.path.join(self.dir, "orders.sqlite"),
                                        "%s:%d" % (SERVICE_HOST, SERVICE_PORT), announce,
-                                       self.desktop.env())
+                                       self.desktop.env(), self.desktop.tls)
         service.start()
         self.addCleanup(service.stop)
         return service
 
-    def start_program(self, work_dir=None):
+    def start_program(self, work_dir=None, **env):
         """tovimo.exe from the unpacked zip, in `work_dir` (default: its own folder, with the
-        converter beside it)."""
+        converter beside it), with `env` added to its environment."""
+        self.programs += 1
         program = Program(self.desktop, work_dir or self.desktop.add_converter(),
-                          os.path.basename(self.dir))
+                          "%s-%d" % (os.path.basename(self.dir), self.programs), **env)
         self.addCleanup(program.stop)
         return program
 
