@@ -15,7 +15,9 @@
    Then strace watches each for a few seconds to say what any wake-up was.
 4. One command round trip (login, poll) through the program's own fetch code against a
    loopback order service with a fresh database, and one plain libcurl GET of the same URLs;
-   rounds alternate between the two.
+   rounds alternate between the two. Once over http, once over https (the service with a
+   certificate of a throwaway CA that both sides trust through SSL_CERT_FILE; each call makes
+   its own connection and handshake, as the program does).
 
 The display, trayer, session bus, service and X helpers are the tests' shared harness
 (tests/desktop/harness.py).
@@ -40,7 +42,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tests", "desktop"))
 from harness import (START_TIMEOUT, OrderService, Session, in_session,  # noqa: E402
-                     read_file, spawn, stop_process)
+                     make_certificates, read_file, spawn, stop_process)
 
 from Xlib import X  # noqa: E402
 
@@ -152,10 +154,11 @@ class Bench:
     def note_load(self, phase):
         self.loads.append((phase, load_average()))
 
-    def start_service(self, name, port):
-        """A tovimo-service with a fresh database; returns its base URL."""
+    def start_service(self, name, port, tls=None):
+        """A tovimo-service with a fresh database (over https with `tls`); returns its base
+        URL."""
         service = OrderService(self.service_bin, os.path.join(self.dir, name + ".sqlite"),
-                               "127.0.0.1:%d" % port, env=self.desktop.env())
+                               "127.0.0.1:%d" % port, env=self.desktop.env(), tls=tls)
         self.desktop.processes.append(service)
         return service.start(port_wait=0).base
 
@@ -187,6 +190,8 @@ class Bench:
             results["startup"] = self.startup()
             results["idle"] = self.idle()
             results["roundtrip"] = self.roundtrips(key)
+            ca, *tls = make_certificates(os.path.join(self.dir, "tls"))
+            results["roundtrip https"] = self.roundtrips(key, tls, ca)
             self.report(results)
         finally:
             self.desktop.close()
@@ -283,8 +288,11 @@ class Bench:
 
     # 4 -------------------------------------------------------------------------------------
 
-    def roundtrips(self, key):
-        base = self.start_service("roundtrip-service", 0)  # a fresh database, a free port
+    def roundtrips(self, key, tls=None, ca=None):
+        """Medians of both sides' calls; over https with `tls`, trusting the CA file `ca`."""
+        name = "roundtrip-service" + ("-https" if tls else "")
+        base = self.start_service(name, 0, tls)  # a fresh database, a free port
+        env = dict(os.environ, SSL_CERT_FILE=ca) if ca else None
         urls = ["login=%sio.php?cmd=login&data=%s&ver=1" % (base, key),
                 "poll=%sio.php?cmd=poll&data=%s&ver=1" % (base, key)]
         count = str(self.args.calls)
@@ -293,7 +301,8 @@ class Bench:
         self.note_load("round trip (begin)")
 
         def measure(side, argv):
-            out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+            out = subprocess.run(argv, check=True, capture_output=True, text=True,
+                                 env=env).stdout
             for line in out.splitlines():
                 match = re.match(r"(\w+) runs=\d+ median_us=([\d.]+)", line)
                 if match:
@@ -306,7 +315,7 @@ class Bench:
                 sides.reverse()
             for side, argv in sides:
                 if round_number == 0:
-                    subprocess.run(argv, check=True, capture_output=True)  # warm-up
+                    subprocess.run(argv, check=True, capture_output=True, env=env)  # warm-up
                 else:
                     measure(side, argv)
         self.note_load("round trip (end)")
@@ -385,16 +394,17 @@ class Bench:
             out("  goal: tovimo wakes up no time while idle, %-14s %d: %s" % (
                 label + ",", woke, "met" if woke == 0 else "MISSED"))
 
-        rt = results["roundtrip"]
-        out("")
-        out("One command round trip, loopback service (median over %d rounds of the median of "
-            "%d calls, us)" % (runs, self.args.calls))
-        out("  %-10s %12s %12s %8s" % ("", "tovimo", "plain GET", "ratio"))
-        for command in ("login", "poll"):
-            t, p = med(rt[("tovimo", command)]), med(rt[("plain", command)])
-            r = ratio(t, p)
-            out("  %-10s %12.1f %12.1f %7.2fx  (goal <= 1.20x: %s)" % (
-                command, t, p, r, "met" if r <= 1.2 else "MISSED"))
+        for scheme, key in (("http", "roundtrip"), ("https", "roundtrip https")):
+            rt = results[key]
+            out("")
+            out("One command round trip over %s, loopback service (median over %d rounds of the "
+                "median of %d calls, us)" % (scheme, runs, self.args.calls))
+            out("  %-10s %12s %12s %8s" % ("", "tovimo", "plain GET", "ratio"))
+            for command in ("login", "poll"):
+                t, p = med(rt[("tovimo", command)]), med(rt[("plain", command)])
+                r = ratio(t, p)
+                out("  %-10s %12.1f %12.1f %7.2fx  (goal <= 1.20x: %s)" % (
+                    command, t, p, r, "met" if r <= 1.2 else "MISSED"))
 
         out("")
         out("Load average (1 min) during the run: " +
