@@ -65,6 +65,7 @@ int app_try_login() {
 
 void application_quit() {
   if (hooks.hide_tray) hooks.hide_tray();
+  gs_abort_transfers();  // a step waiting for the service would otherwise hold the end
   gtk_main_quit();
 }
 

@@ -2,7 +2,13 @@
 
 #include "client/gs_utils.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "base/holders.h"
 #include "base/precondition.h"
@@ -48,10 +54,74 @@ bool trimmable(const char* text) {
 
 TransferBounds bounds;
 
+// Raised by gs_abort_transfers: a transfer that started under an older value gives up.
+std::atomic<unsigned> abort_generation{0};
+
+int on_transfer_progress(void* started_generation, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return abort_generation.load() != *static_cast<const unsigned*>(started_generation) ? 1 : 0;
+}
+
+// The one thread that transfers run on, for the whole run, so that the main loop goes on while
+// one waits: the caller hands it a job and iterates the main loop until the job is done, as a
+// dialog waits for its answer. It idles in a wait without a timeout, costing no wake-ups.
+class TransferThread {
+ public:
+  static TransferThread& get() {
+    static TransferThread* thread = new TransferThread;  // lives as long as the process
+    return *thread;
+  }
+
+  // Runs `work` on the thread; returns once it has returned, the main loop run meanwhile.
+  void run(const std::function<void()>& work) {
+    bool done = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back({&work, &done});
+    }
+    ready_.notify_one();
+    while (!done) g_main_context_iteration(nullptr, TRUE);
+  }
+
+ private:
+  struct Job {
+    const std::function<void()>* work;
+    bool* done;  // set on the main loop, where the waiter reads it
+  };
+
+  TransferThread() {
+    std::thread([this] { serve(); }).detach();
+  }
+
+  void serve() {
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !jobs_.empty(); });
+        job = jobs_.front();
+        jobs_.pop_front();
+      }
+      (*job.work)();
+      // Above the toolkit's redraws, so that the waiter resumes at once.
+      g_idle_add_full(G_PRIORITY_DEFAULT, on_done, job.done, nullptr);
+    }
+  }
+
+  static gboolean on_done(gpointer done) {
+    *static_cast<bool*>(done) = true;
+    return G_SOURCE_REMOVE;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Job> jobs_;
+};
+
 // Why a fetch yielded no reply, for the log: libcurl's own words and the bound that ended it.
 std::string failure_reason(CURL* h, CURLcode result, const char* detail, const GsChunk& chunk) {
   std::string reason = curl_easy_strerror(result);
   if (detail && *detail) reason += std::string(" (") + detail + ")";
+  if (result == CURLE_ABORTED_BY_CALLBACK) return reason + "; the program is ending";
   if (result == CURLE_OPERATION_TIMEDOUT) {
     double seconds = 0;
     curl_easy_getinfo(h, CURLINFO_TOTAL_TIME, &seconds);
@@ -75,6 +145,10 @@ std::string failure_reason(CURL* h, CURLcode result, const char* detail, const G
 }
 
 }  // namespace
+
+void gs_abort_transfers() {
+  ++abort_generation;
+}
 
 void gs_set_transfer_bounds(const TransferBounds& given) {
   bounds = given;
@@ -159,9 +233,15 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   // Where the TLS library asks about revocation itself (Schannel), a certificate whose issuer
   // publishes no revocation list, as a private CA's, is not refused for that alone.
   curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  unsigned generation = abort_generation.load();
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_transfer_progress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &generation);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   char detail[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
-  const CURLcode result = curl_easy_perform(h);
+  // The handle, the chunk and the header list stay here, untouched, until the transfer is done.
+  CURLcode result = CURLE_OK;
+  TransferThread::get().run([h, &result] { result = curl_easy_perform(h); });
   // A failed or abandoned transfer would leave a partial body: it is no reply.
   if (result != CURLE_OK) {
     g_debug("no reply from %s: %s", url, failure_reason(h, result, detail, *chunk).c_str());

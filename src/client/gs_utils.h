@@ -44,11 +44,17 @@ const TransferBounds& gs_transfer_bounds();
 extern const char kDefaultUserAgent[];
 extern const char kDefaultReferer[];
 
-// One blocking GET of `url`. Null user agent, referrer or header list select the defaults.
-// Yields none when no body arrived, when the transfer failed or was abandoned at a bound; the
-// reason is logged (domain "tovimo", shown with G_MESSAGES_DEBUG=tovimo).
+// One GET of `url`, waited for: the transfer runs on a thread of its own while the caller
+// iterates the main loop (as a dialog waits for its answer), so windows and timers go on. Null
+// user agent, referrer or header list select the defaults. Yields none when no body arrived,
+// when the transfer failed or was abandoned at a bound or by gs_abort_transfers; the reason is
+// logged (domain "tovimo", shown with G_MESSAGES_DEBUG=tovimo).
 GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const char* referer,
                                curl_slist* headers);
+
+// Makes the transfers under way give up at once (within a second): the program is ending.
+// Transfers started afterwards are not affected.
+void gs_abort_transfers();
 
 // A new header list with the default request headers; caller frees with curl_slist_free_all.
 curl_slist* gs_generate_http_header();

@@ -71,7 +71,9 @@ void glue_check_task() {
   if (exit_confirmed) return;
   GlueBusy busy;
   GsChunkPtr reply;
-  if (!api_poll(key(), &reply)) {
+  const int polled = api_poll(key(), &reply);
+  if (exit_confirmed) return;  // confirmed while the poll was waited for
+  if (!polled) {
     error_dialog_run("poll failed", "error while polling the server");
     if (automode == 1) application_quit();
     return;
@@ -100,13 +102,14 @@ void glue_convert_process(const char* order_line) {
   GsChunkPtr reply;
   const int consent = confirm_dialog_run(
       "Confirmation", "You have one unfinished task. \n Do you want to process?");
+  // Exit confirmed while the question was open: neither answer goes to the service, and the
+  // order stays open for the next run. Confirmed while the answer was sent: nothing follows.
+  if (!exit_confirmed) consent ? api_yes(key(), &reply) : api_cancel(key(), &reply);
   if (exit_confirmed) {
-    // Neither answer goes to the service: the order stays open for the next run.
     flv_movie.reset();
     return;
   }
   if (consent) {
-    api_yes(key(), &reply);
     const std::optional<std::string> yes_text = trimmed_text(reply);
     if (api_reply_is_ok(yes_text)) {
       glue_ffmpeg_parse_and_run(order_line);
@@ -114,7 +117,6 @@ void glue_convert_process(const char* order_line) {
       glue_error_process(or_null(error_text(reply)));
     }
   } else {
-    api_cancel(key(), &reply);
     const std::optional<std::string> cancel_text =
         reply ? gs_rtrim2(reply->buf, reply->size) : std::nullopt;
     if (!api_reply_is_ok(cancel_text) && api_reply_holds(cancel_text, "ERROR")) {

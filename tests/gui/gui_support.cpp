@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "app/app.h"
 #include "base/holders.h"
@@ -412,6 +413,78 @@ std::vector<std::string> menu_labels(GtkWidget* menu) {
   }
   g_list_free(items);
   return labels;
+}
+
+// Widgets of a window in order, depth first.
+std::vector<GtkWidget*> widgets_of(GtkWidget* top) {
+  std::vector<GtkWidget*> found{top};
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (!GTK_IS_CONTAINER(found[i])) continue;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(found[i]));
+    for (GList* l = children; l; l = l->next) found.push_back(GTK_WIDGET(l->data));
+    g_list_free(children);
+  }
+  return found;
+}
+
+std::string shown_text(GtkWidget* window) {
+  std::string shown;
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_LABEL(w)) shown += std::string(gtk_label_get_text(GTK_LABEL(w))) + "\n";
+    if (GTK_IS_TEXT_VIEW(w)) {
+      GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(w));
+      GtkTextIter s, e;
+      gtk_text_buffer_get_bounds(b, &s, &e);
+      GStr t(gtk_text_buffer_get_text(b, &s, &e, FALSE));
+      shown += t.get();
+    }
+  }
+  return shown;
+}
+
+bool shows(GtkWidget* window, const std::string& text) {
+  return shown_text(window).find(text) != std::string::npos;
+}
+
+GtkWidget* converter_window() {
+  const auto windows = visible_windows("ffmpeg");
+  return windows.empty() ? nullptr : windows.back();
+}
+
+std::string bar_text(GtkWidget* window) {
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_PROGRESS_BAR(w)) {
+      const gchar* text = gtk_progress_bar_get_text(GTK_PROGRESS_BAR(w));
+      return text ? text : "";
+    }
+  }
+  return "(no progress bar)";
+}
+
+GtkWidget* press_stop(GtkWidget* window) {
+  for (GtkWidget* w : widgets_of(window)) {
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-stop") == 0) {
+      gtk_button_clicked(GTK_BUTTON(w));
+      return w;
+    }
+  }
+  ADD_FAILURE() << "the converter's window has no Stop";
+  return nullptr;
+}
+
+bool process_ended(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t state = line.rfind(')');
+  return state == std::string::npos || line.substr(state + 2, 1) == "Z";
+}
+
+std::string read_line(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 const std::string ProgramTest::kKey = "0123456789abcdef0123456789abcdef";

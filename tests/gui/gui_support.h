@@ -92,6 +92,22 @@ extern const std::vector<std::string> kMenuWithFile;
 // Labels of a menu's items in order, "---" for a separator.
 std::vector<std::string> menu_labels(GtkWidget* menu);
 
+// The converter's window (titled "ffmpeg"), the newest open one, or none.
+GtkWidget* converter_window();
+// Widgets of a window in order, depth first.
+std::vector<GtkWidget*> widgets_of(GtkWidget* top);
+// The labels and the output view of a window, as the user reads them; whether they hold `text`.
+std::string shown_text(GtkWidget* window);
+bool shows(GtkWidget* window, const std::string& text);
+// The text of the converter window's progress bar.
+std::string bar_text(GtkWidget* window);
+// Clicks the converter window's Stop; the button, or none (a test failure).
+GtkWidget* press_stop(GtkWidget* window);
+// Whether the process has ended: gone, or a zombie that nobody has reaped yet.
+bool process_ended(const std::string& pid);
+// The first line of a file, "" when there is none.
+std::string read_line(const std::string& path);
+
 // Puts the program as it stands after start-up: the tray icon up and shown, every per-run value
 // reset, the client key `key`, the service at `service_base`, the stand-ins' records cleared.
 void reset_program(const std::string& service_base, const std::string& key);

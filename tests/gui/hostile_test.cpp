@@ -5,6 +5,7 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -12,6 +13,8 @@
 #include "app/app.h"
 #include "app/help.h"
 #include "client/client_api.h"
+#include "convert/ffmpeg_ctx.h"
+#include "convert/ffmpeg_exec.h"
 #include "convert/glue.h"
 #include "gui/gui_support.h"
 #include "support/loopback_server.h"
@@ -108,15 +111,92 @@ class HostileTest : public ::testing::Test {
   std::string clip_;
 };
 
-TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBound) {
+// A 50 ms timer: the longest time between its ticks; Stop clicked in the converter's window half
+// a second after the start, and the converter's end seen.
+struct Ticks {
+  gint64 started = g_get_monotonic_time(), last = started, longest_gap = 0;
+  GtkWidget* window = nullptr;
+  std::string converter;  // its process id
+  bool stopped = false;
+  bool converter_ended = false;
+};
+
+gboolean on_tick(gpointer data) {
+  auto* t = static_cast<Ticks*>(data);
+  const gint64 now = g_get_monotonic_time();
+  t->longest_gap = std::max(t->longest_gap, now - t->last);
+  t->last = now;
+  if (t->stopped) t->converter_ended = t->converter_ended || process_ended(t->converter);
+  if (!t->stopped && now - t->started > G_USEC_PER_SEC / 2) {
+    t->stopped = true;
+    press_stop(t->window);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+// Chooses Exit in the tray's menu, as the user does.
+gboolean on_choose_exit(gpointer) {
+  g_signal_emit_by_name(trayIcon.get(), "popup-menu", 3u, guint(GDK_CURRENT_TIME));
+  GList* items = menu ? gtk_container_get_children(GTK_CONTAINER(menu)) : nullptr;
+  for (GList* l = items; l; l = l->next) {
+    GtkWidget* label = gtk_bin_get_child(GTK_BIN(l->data));
+    if (label && GTK_IS_LABEL(label) &&
+        g_strcmp0(gtk_label_get_text(GTK_LABEL(label)), "Exit") == 0) {
+      gtk_menu_shell_activate_item(GTK_MENU_SHELL(menu), GTK_WIDGET(l->data), TRUE);
+      break;
+    }
+  }
+  g_list_free(items);
+  return G_SOURCE_REMOVE;
+}
+
+// All through the wait for a silent service the program goes on: its timers fire, and Stop in
+// the window of a conversion under way ends the converter.
+TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBoundWhileTheProgramGoesOn) {
   service_.on("poll", [](ServerConnection& c) {
     // Holds the connection for as long as the client stays: only the stall bound ends it.
     c.pause(10 * 60 * 1000);
   });
+  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
+  std::optional<FfmpegTask> task = ffmpeg_parse(kOrder.c_str());
+  task->source = clip_;
+  task->destination = test_home.videos + "/movie.avi";
+  testing::internal::CaptureStdout();  // the printed command line
+  ASSERT_TRUE(ffmpeg_execute_task(&*task));
+  testing::internal::GetCapturedStdout();
+  g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
+  const std::string pid_file = test_home.converter_log + "/pid.0";
+  ASSERT_TRUE(wait_until([&] { return g_file_test(pid_file.c_str(), G_FILE_TEST_EXISTS); }));
+  Ticks ticks;
+  ticks.window = converter_window();
+  ticks.converter = read_line(pid_file);
+  test_home.forget_calls();
+  const guint ticker = g_timeout_add(50, on_tick, &ticks);
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then([&](GtkWidget* dialog) {
+    // The poll has failed: what went on while it waited.
+    EXPECT_TRUE(ticks.converter_ended);
+    EXPECT_LT(ticks.longest_gap, (g_get_monotonic_time() - ticks.started) / 4);
+    return press("gtk-ok")(dialog);
+  });
   const bool ended = check_task();
+  g_source_remove(ticker);
   expect_poll_failed(driver, ended);
+  EXPECT_TRUE(wait_until([&] { return shows(ticks.window, "The conversion was stopped"); }))
+      << shown_text(ticks.window);
+  gtk_widget_destroy(ticks.window);
+
+  // Exit chosen from the tray and confirmed while a poll waits, long before any bound: the
+  // poll gives up at once, nothing is shown after it, and the program ends.
+  ShortBounds patient{20, 60};
+  DialogDriver leaving;
+  leaving.then(press("gtk-yes"));
+  g_timeout_add(300, on_choose_exit, nullptr);
+  const gint64 asked = g_get_monotonic_time();
+  EXPECT_TRUE(check_task());
+  EXPECT_LT(g_get_monotonic_time() - asked, 10 * G_USEC_PER_SEC);
+  EXPECT_EQ(leaving.titles(), Strings{"confirm"});
+  EXPECT_TRUE(exit_confirmed);
 }
 
 TEST_F(HostileTest, TricklingReplyIsAbandonedAtTheWholeTransferBound) {
