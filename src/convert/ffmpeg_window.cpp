@@ -83,7 +83,8 @@ class ConverterWindow : public platform::ConverterListener,
   std::string destination_;
   FileState before_;  // what stood at the destination when nothing of this conversion had run
   gint64 started_;
-  std::string tail_;  // the end of the output so far
+  std::string tail_;   // the end of the output so far
+  std::string shown_;  // what the output view holds
   FfmpegProgressReader progress_;
   bool ended_ = false;
   bool stopping_ = false;
@@ -232,10 +233,26 @@ void ConverterWindow::set_status(const std::string& text) {
   if (status_) gtk_label_set_text(GTK_LABEL(status_), text.c_str());
 }
 
+// Only the lines that changed are rewritten (as a rule the progress line at the end), so that the
+// view lays out and redraws those alone.
 void ConverterWindow::render_output() {
   if (!text_) return;
-  const std::string view = console_view(tail_, kShownLines);
-  gtk_text_buffer_set_text(text_, view.c_str(), static_cast<gint>(view.size()));
+  std::string view = console_view(tail_, kShownLines);
+  if (view == shown_) return;
+  const bool more_lines =
+      std::count(view.begin(), view.end(), '\n') != std::count(shown_.begin(), shown_.end(), '\n');
+  std::size_t same = 0;
+  while (same < view.size() && same < shown_.size() && view[same] == shown_[same]) ++same;
+  const std::size_t line_start = same == 0 ? std::string::npos : view.rfind('\n', same - 1);
+  same = line_start == std::string::npos ? 0 : line_start + 1;
+  GtkTextIter from, end;
+  gtk_text_buffer_get_iter_at_offset(text_, &from,
+                                     static_cast<gint>(g_utf8_strlen(view.data(), same)));
+  gtk_text_buffer_get_end_iter(text_, &end);
+  gtk_text_buffer_delete(text_, &from, &end);
+  gtk_text_buffer_insert(text_, &from, view.data() + same, static_cast<gint>(view.size() - same));
+  shown_ = std::move(view);
+  if (!more_lines && same > 0) return;  // only the last line changed, where the view already is
   // The last lines are the ones to see: scroll to the start of the last.
   GtkTextIter last;
   gtk_text_buffer_get_end_iter(text_, &last);
@@ -267,8 +284,7 @@ void ConverterWindow::converter_output(const std::string& more) {
   progress_.feed(more);
   tail_ += more;
   if (tail_.size() > 2 * kKeptBytes) tail_.erase(0, tail_.size() - kKeptBytes);
-  render_output();
-  if (ffmpeg_progress_fraction(progress_.progress())) render_progress();
+  render_output();  // the bar follows at the next tick
 }
 
 // This conversion no longer writes its destination. When it ended by itself, what stands there
