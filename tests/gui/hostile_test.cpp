@@ -20,6 +20,7 @@
 #include "support/loopback_server.h"
 #include "support/short_bounds.h"
 #include "tray/tray.h"
+#include "tray/tray_menu.h"
 
 namespace {
 
@@ -134,19 +135,11 @@ gboolean on_tick(gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
-// Chooses Exit in the tray's menu, as the user does.
+// Chooses Exit in the tray's menu, as a StatusNotifierItem's menu runs its entries.
 gboolean on_choose_exit(gpointer) {
-  g_signal_emit_by_name(trayIcon.get(), "popup-menu", 3u, guint(GDK_CURRENT_TIME));
-  GList* items = menu ? gtk_container_get_children(GTK_CONTAINER(menu)) : nullptr;
-  for (GList* l = items; l; l = l->next) {
-    GtkWidget* label = gtk_bin_get_child(GTK_BIN(l->data));
-    if (label && GTK_IS_LABEL(label) &&
-        g_strcmp0(gtk_label_get_text(GTK_LABEL(label)), "Exit") == 0) {
-      gtk_menu_shell_activate_item(GTK_MENU_SHELL(menu), GTK_WIDGET(l->data), TRUE);
-      break;
-    }
+  for (const TrayMenuEntry& entry : tray_menu_entries()) {
+    if (g_strcmp0(entry.label, "Exit") == 0) entry.handler(nullptr, nullptr);
   }
-  g_list_free(items);
   return G_SOURCE_REMOVE;
 }
 
@@ -172,16 +165,18 @@ TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBoundWhileTheProgramGoesOn
   ticks.converter = read_line(pid_file);
   test_home.forget_calls();
   const guint ticker = g_timeout_add(50, on_tick, &ticks);
-  DialogDriver driver;
-  driver.then([&](GtkWidget* dialog) {
-    // The poll has failed: what went on while it waited.
-    EXPECT_TRUE(ticks.converter_ended);
-    EXPECT_LT(ticks.longest_gap, (g_get_monotonic_time() - ticks.started) / 4);
-    return press("gtk-ok")(dialog);
-  });
-  const bool ended = check_task();
-  g_source_remove(ticker);
-  expect_poll_failed(driver, ended);
+  {
+    DialogDriver driver;
+    driver.then([&](GtkWidget* dialog) {
+      // The poll has failed: what went on while it waited.
+      EXPECT_TRUE(ticks.converter_ended);
+      EXPECT_LT(ticks.longest_gap, (g_get_monotonic_time() - ticks.started) / 4);
+      return press("gtk-ok")(dialog);
+    });
+    const bool ended = check_task();
+    g_source_remove(ticker);
+    expect_poll_failed(driver, ended);
+  }
   EXPECT_TRUE(wait_until([&] { return shows(ticks.window, "The conversion was stopped"); }))
       << shown_text(ticks.window);
   gtk_widget_destroy(ticks.window);
