@@ -367,7 +367,7 @@ void ConverterWindow::announce_done() {
   GStr name(g_filename_display_basename(destination_.c_str()));
   GStr folder(g_path_get_dirname(destination_.c_str()));
   GStr shown_folder(g_filename_display_name(folder.get()));
-  GStr body(g_markup_printf_escaped("%s is ready in %s.", name.get(), shown_folder.get()));
+  GStr body(g_strdup_printf("%s is ready in %s.", name.get(), shown_folder.get()));
   const auto uri = take_text(g_filename_to_uri(folder.get(), nullptr, nullptr));
   std::function<void()> open_folder;
   if (uri) open_folder = [uri] { app_open_page(*uri); };

@@ -43,8 +43,10 @@ bool server_has_actions() {
 bool show_notification(const std::string& summary, const std::string& body,
                        const std::string& action_label, std::function<void()> on_action_run) {
   if (!notify_is_initted() && !notify_init("Tovimo")) return false;
+  // Notification services may read the body as markup.
+  GStr escaped(g_markup_escape_text(body.c_str(), -1));
   GObj<NotifyNotification> notification(
-      notify_notification_new(summary.c_str(), body.c_str(), "video-x-generic"));
+      notify_notification_new(summary.c_str(), escaped.get(), "video-x-generic"));
   if (on_action_run && server_has_actions()) {
     notify_notification_add_action(
         notification.get(), kActionName, action_label.c_str(), on_action,

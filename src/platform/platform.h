@@ -42,8 +42,7 @@ class ConverterListener {
   virtual void converter_ended(const std::string& failure) = 0;
 };
 
-// Whether a started converter's output and end reach its listener. On Windows they do not: the
-// converter shows its output in a console window of its own.
+// Whether a started converter's output and end reach its listener.
 bool converter_followed();
 
 // Starts the converter with exactly the arguments `argv` (argv[0] its name), without waiting for
@@ -54,18 +53,17 @@ bool start_converter(const std::vector<std::string>& argv,
 
 // Asks the running converter that `listener` follows, and everything it started, to end, and
 // ends them for good a few seconds later if they have not; its end then reaches the listener
-// once they are gone. False when no such converter runs or the system cannot stop it (on
-// Windows the converter's own console does that).
+// once they are gone. False when no such converter runs or the system cannot stop it.
 bool stop_converter(const ConverterListener& listener);
 
 // At the program's end: every converter asked to stop that has not ended yet is ended for good
 // now rather than a few seconds later, and its end reaches its listener, within `wait_ms`.
 void finish_stopping(unsigned wait_ms);
 
-// Shows a desktop notification with `summary` (plain UTF-8) and `body` (UTF-8 with markup
-// characters escaped, as services may read it as markup) and, where the notification service
-// offers actions, one labelled `action_label` that runs `on_action` on the main loop. False, and
-// nothing shown, where no notification service runs (always on Windows).
+// Shows a desktop notification with `summary` and `body` (plain UTF-8) and, where the system
+// offers it, an action labelled `action_label` (on Windows, a click on the balloon) that runs
+// `on_action` on the main loop. False, and nothing shown, where no notification service or
+// notification area is there.
 bool show_notification(const std::string& summary, const std::string& body,
                        const std::string& action_label, std::function<void()> on_action);
 

@@ -8,7 +8,9 @@
 
 #include <cstring>
 
+#include "base/holders.h"
 #include "platform/platform.h"
+#include "platform/windows_internal.h"
 
 namespace platform {
 namespace {
@@ -44,18 +46,35 @@ bool http_runtime_present() {
   return all_regular_files(kHttpRuntime);
 }
 
+// The converter can be started (a current one needs none of the old libraries' files), or the
+// old converter's five libraries lie in the working folder.
 bool converter_runtime_present() {
-  return all_regular_files(kConverterRuntime);
+  return find_program(converter_name()).has_value() || all_regular_files(kConverterRuntime);
 }
 
 const char* converter_name() {
   return "ffmpeg.exe";
 }
 
-bool open_url(const std::string& url, std::string*) {
+bool open_url(const std::string& url, std::string* error) {
+  const auto address = utf16(url);
+  if (!address) {
+    if (error) *error = "the address is not valid UTF-8";
+    return false;
+  }
   // The shell's answer is not examined: whatever it starts reports its own failures.
-  ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  ShellExecuteW(nullptr, L"open", address->c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   return true;
+}
+
+std::optional<std::wstring> utf16(const std::string& utf8) {
+  if (utf8.find('\0') != std::string::npos) return std::nullopt;
+  glong length = 0;
+  GStr converted(reinterpret_cast<gchar*>(
+      g_utf8_to_utf16(utf8.c_str(), static_cast<glong>(utf8.size()), nullptr, &length, nullptr)));
+  if (!converted) return std::nullopt;
+  return std::wstring(reinterpret_cast<const wchar_t*>(converted.get()),
+                      static_cast<std::size_t>(length));
 }
 
 }  // namespace platform

@@ -1,12 +1,18 @@
 // Stand-in converter for the tests: records how it was started into the file named by
 // TOVIMO_ARGV_RECORD, then exits. The record is UTF-8, each field ended by a NUL:
-//   module path, working folder, process id, processes on its console,
-//   the C runtime's argument count and arguments,
+//   module path, working folder, process id, processes on its console, whether its console has
+//   a window, the C runtime's argument count and arguments,
 //   CommandLineToArgvW's argument count and arguments.
 // It is written under another name and then renamed, so a reader never sees half of it.
+// Then, as the test asks: with TOVIMO_ARGV_TALK it writes a line to its standard output and one
+// to its standard error; with TOVIMO_ARGV_DEAF it ignores Ctrl+Break; it runs for
+// TOVIMO_ARGV_SECONDS; it exits with TOVIMO_ARGV_EXIT (default 0).
 #include <windows.h>
 
 #include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -52,6 +58,9 @@ std::wstring working_folder() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (GetEnvironmentVariableW(L"TOVIMO_ARGV_DEAF", nullptr, 0) > 0) {
+    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+  }
   wchar_t target[32768];
   const DWORD length = GetEnvironmentVariableW(L"TOVIMO_ARGV_RECORD", target, 32768);
   if (length == 0 || length >= 32768) return 2;
@@ -62,6 +71,7 @@ int wmain(int argc, wchar_t** argv) {
   add_field(record, std::to_string(GetCurrentProcessId()));
   DWORD console_processes[8];
   add_field(record, std::to_string(GetConsoleProcessList(console_processes, 8)));
+  add_field(record, GetConsoleWindow() ? "1" : "0");
   add_arguments(record, argc, argv);
   int shell_count = 0;
   wchar_t** shell_argv = CommandLineToArgvW(GetCommandLineW(), &shell_count);
@@ -77,5 +87,17 @@ int wmain(int argc, wchar_t** argv) {
       WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
   CloseHandle(file);
   if (!ok || written != record.size()) return 4;
-  return MoveFileExW(partial.c_str(), target, MOVEFILE_REPLACE_EXISTING) ? 0 : 5;
+  if (!MoveFileExW(partial.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return 5;
+
+  if (GetEnvironmentVariableW(L"TOVIMO_ARGV_TALK", nullptr, 0) > 0) {
+    std::fputs("stand-in output\n", stdout);
+    std::fputs("stand-in error\n", stderr);
+    std::fflush(stdout);
+    std::fflush(stderr);
+  }
+  wchar_t number[16];
+  if (GetEnvironmentVariableW(L"TOVIMO_ARGV_SECONDS", number, 16) > 0) {
+    Sleep(static_cast<DWORD>(_wtoi(number)) * 1000);
+  }
+  return GetEnvironmentVariableW(L"TOVIMO_ARGV_EXIT", number, 16) > 0 ? _wtoi(number) : 0;
 }

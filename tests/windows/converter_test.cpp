@@ -2,8 +2,11 @@
 // what is reported when it cannot start. A stand-in converter records how it was started.
 #include <windows.h>
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,9 +115,60 @@ TEST_F(StartConverterTest, PassesQuotesBackslashesBlanksAndNonAsciiUnchanged) {
   EXPECT_EQ(recording.shell_argv, expected);
 }
 
-TEST_F(StartConverterTest, RunsInAConsoleOfItsOwn) {
+TEST_F(StartConverterTest, RunsInAConsoleOfItsOwnWithoutAWindow) {
   install_converter(folder_.path());
-  EXPECT_EQ(started({"ffmpeg.exe"}).console_processes, 1);
+  const Recording recording = started({"ffmpeg.exe"});
+  EXPECT_EQ(recording.console_processes, 1);
+  EXPECT_FALSE(recording.console_window);
+}
+
+// What the program hears of the converter it follows, while its main loop runs.
+class Heard : public platform::ConverterListener {
+ public:
+  void converter_output(const std::string& more) override { output += more; }
+  void converter_ended(const std::string& failure) override { ended = failure; }
+  std::string output;
+  std::optional<std::string> ended;
+};
+
+bool run_until_ended(const Heard& heard) {
+  const auto deadline = std::chrono::steady_clock::now() + kStartBound;
+  while (!heard.ended) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) Sleep(5);
+  }
+  return true;
+}
+
+TEST_F(StartConverterTest, ItsOutputAndEndReachTheListener) {
+  install_converter(folder_.path());
+  ScopedEnvironment talk(L"TOVIMO_ARGV_TALK", L"1"), status(L"TOVIMO_ARGV_EXIT", L"3");
+  const auto heard = std::make_shared<Heard>();
+  std::string error;
+  ASSERT_TRUE(platform::start_converter({"ffmpeg.exe"}, heard, &error)) << error;
+  ASSERT_TRUE(run_until_ended(*heard));
+  EXPECT_EQ(*heard->ended, "exit status 3");
+  EXPECT_NE(heard->output.find("stand-in output"), std::string::npos) << heard->output;
+  EXPECT_NE(heard->output.find("stand-in error"), std::string::npos) << heard->output;
+}
+
+// Stop asks the converter to end as Ctrl+Break does; one that does not listen is ended with its
+// job a few seconds later, and its end is heard once nothing of it runs. (Wine delivers no
+// Ctrl+Break to a console without a window, so only the job's end can be shown here.)
+TEST_F(StartConverterTest, StopEndsAConverterThatDoesNotListen) {
+  FreeConsole();  // as the program, a GUI program, has none: it joins the converter's to stop it
+  install_converter(folder_.path());
+  ScopedEnvironment seconds(L"TOVIMO_ARGV_SECONDS", L"60"), deaf(L"TOVIMO_ARGV_DEAF", L"1");
+  const auto heard = std::make_shared<Heard>();
+  std::string error;
+  ASSERT_TRUE(platform::start_converter({"ffmpeg.exe"}, heard, &error)) << error;
+  const auto recording = wintest::wait_for_recording(record_, kStartBound);
+  ASSERT_TRUE(recording);
+  EXPECT_TRUE(platform::stop_converter(*heard));
+  ASSERT_TRUE(run_until_ended(*heard));
+  EXPECT_EQ(*heard->ended, "exit status 1");  // the end given to its job
+  EXPECT_TRUE(wintest::wait_for_exit(*recording, std::chrono::seconds(0)));
+  EXPECT_FALSE(platform::stop_converter(*heard));  // nothing of it runs any more
 }
 
 TEST_F(StartConverterTest, PrefersTheConverterInTheWorkingFolderToPath) {

@@ -115,6 +115,21 @@ TEST_F(RuntimeFilesTest, ConverterRuntimeIsPresentWithAllFiveEvenWithoutTheConve
   EXPECT_FALSE(platform::http_runtime_present());
 }
 
+// A current converter needs none of the old libraries' files: one that can be started, in the
+// working folder or on PATH, is enough.
+TEST_F(RuntimeFilesTest, ConverterThatCanBeStartedIsEnough) {
+  const std::wstring bin = folder_ / L"bin";
+  wintest::make_folder(bin);
+  wintest::write_file(bin + L"\\ffmpeg.exe", "MZ");
+  EXPECT_FALSE(platform::converter_runtime_present());
+  {
+    wintest::ScopedEnvironment path(L"PATH", bin);
+    EXPECT_TRUE(platform::converter_runtime_present());
+  }
+  wintest::write_file(folder_ / L"ffmpeg.exe", "MZ");
+  EXPECT_TRUE(platform::converter_runtime_present());
+}
+
 TEST_F(RuntimeFilesTest, ConverterRuntimeIsMissingWithoutAnyOneFile) {
   for (const char* missing : kConverterFiles) {
     SCOPED_TRACE(missing);

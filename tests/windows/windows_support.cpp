@@ -43,13 +43,14 @@ std::optional<Recording> parse_recording(const std::string& record) {
   for (std::size_t end; (end = record.find('\0', start)) != std::string::npos; start = end + 1) {
     fields.push_back(record.substr(start, end - start));
   }
-  if (start != record.size() || fields.size() < 5) return std::nullopt;
+  if (start != record.size() || fields.size() < 6) return std::nullopt;
   Recording recording;
   recording.program = fields[0];
   recording.working_folder = fields[1];
   recording.process_id = std::stoul(fields[2]);
   recording.console_processes = std::stoi(fields[3]);
-  std::size_t next = 4;
+  recording.console_window = fields[4] == "1";
+  std::size_t next = 5;
   for (std::vector<std::string>* argv : {&recording.runtime_argv, &recording.shell_argv}) {
     if (next >= fields.size()) return std::nullopt;
     const int count = std::stoi(fields[next++]);

@@ -60,6 +60,7 @@ struct Recording {
   std::string working_folder;
   unsigned long process_id = 0;
   int console_processes = 0;              // processes attached to its console, itself included
+  bool console_window = false;            // whether its console shows a window
   std::vector<std::string> runtime_argv;  // as its C runtime split the command line
   std::vector<std::string> shell_argv;    // as CommandLineToArgvW split it
 };

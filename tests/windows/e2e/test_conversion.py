@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""A whole conversion with the Windows build: a Flash clip picked in the chooser, the order
+"""Whole conversions with the Windows build: a Flash clip picked in the chooser, the order
 page opened through the shell, the order placed there, "Check task", the order confirmed, the
-destination typed, and a real Windows converter run in a console of its own."""
+destination typed, and a real Windows converter followed in the program's own window (no
+console window), announced by a balloon when done, and stopped from the window."""
 
 import json
 import os
@@ -26,10 +27,11 @@ STATUS_TEXT = ("Now, please wait while converting in progress.\n"
                "When the window will be closed, check result")
 
 
-def make_flash_clip(path):
+def make_flash_clip(path, seconds=2):
     subprocess.run([FFMPEG, "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
-                    "testsrc=duration=2:size=160x120", "-f", "lavfi", "-i", "sine=duration=2",
-                    "-f", "flv", "-y", path], check=True, timeout=CONVERT_TIMEOUT)
+                    "testsrc=duration=%d:size=160x120" % seconds, "-f", "lavfi", "-i",
+                    "sine=duration=%d" % seconds, "-f", "flv", "-y", path], check=True,
+                   timeout=CONVERT_TIMEOUT)
 
 
 def probe(path):
@@ -42,17 +44,27 @@ def probe(path):
     return json.loads(result.stdout)
 
 
+def converters():
+    """The Windows converters running now, by process id."""
+    return {pid: line for pid, line in processes().items()
+            if re.search(r"(^|\\)ffmpeg\.exe ", line)}
+
+
 class Conversion(WineTestCase):
 
-    def test_avi_order_converted_by_the_windows_converter(self):
+    def order(self, format_name, **fields):
+        """The program logged in, a clip selected (its order page opened through the shell) and
+        the order placed there, "Check task" and the order confirmed: the save chooser is up.
+        Returns the service, the program, the clip and the client's key."""
         service, program = self.start_logged_in()
         d = self.desktop
         clips = os.path.join(self.dir, "clips")
         os.mkdir(clips)
         clip = os.path.join(clips, "clip.flv")
-        make_flash_clip(clip)
+        make_flash_clip(clip, fields.pop("seconds", 2))
 
         # Select the clip: the icon, Yes, the location typed into the open chooser.
+        opened = len(d.browser_urls())  # by earlier tests of the desktop
         question = program.activate_icon("Confirm")
         self.assert_shows(question, "Do you want to select file to convert?")
         d.keys(question, "alt+y")
@@ -63,63 +75,61 @@ class Conversion(WineTestCase):
         d.wait_gone("Open File")
 
         # No order yet: the order page opens in the browser (through the shell) with the key.
-        urls = wait_for(d.browser_urls, "the order page in the browser", UI_TIMEOUT,
-                        program.describe)
+        urls = wait_for(lambda: d.browser_urls()[opened:], "the order page in the browser",
+                        UI_TIMEOUT, program.describe)
         self.assertEqual(len(urls), 1, urls)
         found = ORDER_PAGE.match(urls[0])
         self.assertIsNotNone(found, "the browser was sent to %r" % urls[0])
         key = found.group(1)
         self.assertEqual(service.commands(), ["login", "poll"])
         self.assertEqual(service.requests()[0][2]["data"], key)
-        place_order(urls[0], "AVI")
+        place_order(urls[0], format_name, **fields)
 
         program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
         self.assert_shows(program.window("Confirmation"),
                           "You have one unfinished task.\nDo you want to process?")
         program.answer("Confirmation", "alt+y")
+        return service, program, clip, key
 
-        # The save chooser proposes the order's file name; the user types a folder of their own.
+    def save_as(self, program, name, proposed):
+        """Types a destination of the test's own into the save chooser, which proposed
+        `proposed`; returns its path."""
+        d = self.desktop
         saver = program.window("Save File")
         d.keys(saver, "ctrl+a", "ctrl+c")
-        self.assertEqual(wait_for(d.clipboard, "the proposed name", UI_TIMEOUT), "movie.avi")
+        self.assertEqual(wait_for(d.clipboard, "the proposed name", UI_TIMEOUT), proposed)
         out = os.path.join(self.dir, "out")
         os.mkdir(out)
-        destination = os.path.join(out, "movie.avi")
+        destination = os.path.join(out, name)
         d.keys(saver, "ctrl+a")
         d.type_text(saver, windows_path(destination))
-        before = set(processes())
         d.watch_new_windows()
         d.keys(saver, "Return")
+        return destination
 
-        # The converter runs in a console of its own: a console host starts with it and shows
-        # a window named after the converter while it runs.
-        seen = {"converter": None, "console": set()}
+    def test_avi_order_converted_followed_and_announced(self):
+        service, program, clip, key = self.order("AVI")
+        d = self.desktop
+        destination = self.save_as(program, "movie.avi", "movie.avi")
+
+        # The converter runs without a console window; the program's own window follows it.
+        seen = {"converter": None}
 
         def converter_done():
-            windows = d.windows_seen()
-            running = {pid: line for pid, line in processes().items() if pid not in before}
-            for pid, line in running.items():
-                if re.search(r"(^|\\)ffmpeg\.exe ", line) and seen["converter"] is None:
-                    seen["converter"] = line
-                if re.search(r"(^|\\)conhost\.exe", line):
-                    seen["console"].add(pid)
-            seen["windows"] = sorted(windows.values(), key=str)
-            converting = any(re.search(r"(^|\\)ffmpeg\.exe ", line)
-                             for line in running.values())
-            return seen["converter"] is not None and not converting and \
+            for line in converters().values():
+                seen["converter"] = seen["converter"] or line
+            return seen["converter"] is not None and not converters() and \
                 os.path.exists(destination)
         wait_for(converter_done, "the converter to run and end", CONVERT_TIMEOUT,
                  lambda: "%r\n%s" % (seen, program.describe()))
-        converter_path = os.path.join(self.desktop.program_dir, "ffmpeg.exe")
-
         self.assertEqual(program.stdout(), "ffmpeg.exe -i '%s' -f avi -y '%s'\n" % (
             windows_path(clip), windows_path(destination)))
         self.assertRegex(seen["converter"], r"ffmpeg\.exe -i %s -f avi -y %s$" % (
             re.escape(windows_path(clip)), re.escape(windows_path(destination))))
-        self.assertTrue(seen["console"], "no console host ran with the converter")
-        self.assertTrue(any((pid, windows_path(converter_path)) in seen["windows"]
-                            for pid in seen["console"]),
-                        "the converter's console showed no window of its own: %r" % seen)
+        windows = set(d.windows_seen().values())
+        self.assertIn((program.pid, "ffmpeg.exe"), windows, "no window of the program's own")
+        self.assertFalse([w for w in windows if w[0] != program.pid],
+                         "another process showed a window: %r" % windows)
         self.assertEqual(service.commands(), ["login", "poll", "poll", "yes"])
         self.assertEqual(service.command("poll", key), "OK", "the order is still open")
 
@@ -130,11 +140,45 @@ class Conversion(WineTestCase):
         self.assertEqual((streams["video"]["width"], streams["video"]["height"]), (160, 120))
         self.assertAlmostEqual(float(info["format"]["duration"]), 2.0, delta=0.5)
 
+        # Done: the window closes by itself, and a balloon from an icon of the notification
+        # area says so. Wine reports no click on a balloon itself; a click on the icon it
+        # points at opens the folder as one on the balloon does, through the shell.
+        d.wait_gone("ffmpeg.exe", CONVERT_TIMEOUT)
+        balloon = wait_for(d.balloon, "the balloon", UI_TIMEOUT, d.describe)
+        self.assert_shows(balloon[0], "Conversion done")
+        notice_icon = d.tray_icons(newest_last=True)[-1]
+        d.click_at(notice_icon[0] + notice_icon[2] // 2, notice_icon[1] + notice_icon[3] // 2)
+        folder = "file://" + os.path.dirname(destination)
+        wait_for(lambda: folder in d.browser_urls(), "the folder in the browser", UI_TIMEOUT,
+                 lambda: "it opened %r" % d.browser_urls())
+
         status = program.window("status")
         self.assertEqual(self.copy_text(status), STATUS_TEXT)
         program.answer("status", "alt+o")
         # The selection has ended: "Check task" is no longer offered.
         self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
+
+    def test_stop_ends_a_long_conversion_and_removes_its_file(self):
+        # H.264 at a large frame size from a long clip keeps the converter busy for a while.
+        service, program, clip, key = self.order("MP4", frame_size="1920x1080", seconds=60)
+        destination = self.save_as(program, "movie.mp4", "movie.mp4")
+        program.answer("status", "alt+o")
+        window = program.window("ffmpeg.exe")
+        # The bar reads the part done, as the converter reports it, and the time left.
+        shown = []
+        wait_for(lambda: shown.append(self.desktop.read_text(window)) or
+                 re.search(r"\d+ ?% . about \d+:\d\d left", shown[-1]),
+                 "the bar to show the part done", CONVERT_TIMEOUT,
+                 lambda: "the window reads %r" % shown[-1:])
+        self.assertIn("Converting...", shown[-1])
+        self.assertTrue(converters(), "no converter runs")
+        self.desktop.keys(window, "alt+s")
+        self.assert_shows(window, "The conversion was stopped. The unfinished file")
+        self.assert_shows(window, "was removed.")
+        self.assertEqual(converters(), {}, "a converter still runs")
+        self.assertFalse(os.path.exists(destination), "the unfinished file is still there")
+        self.desktop.keys(window, "alt+c")
+        self.desktop.wait_gone("ffmpeg.exe")
 
 
 if __name__ == "__main__":

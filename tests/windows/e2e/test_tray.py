@@ -11,19 +11,30 @@ from wine_desktop import (MENU_WITHOUT_FILE, SERVICE_BASE, SERVICE_SCHEME, START
                           windows_path)
 
 
+# A web page with letters beyond ASCII in its address.
+LINK = "http://example.org/vid\u00e9os/\u65e5\u672c?q=caf\u00e9"
+
+
 class LoginAndKey(WineTestCase):
 
     def test_announcement_then_tray_then_key_as_sent_at_login(self):
-        service = self.start_service(announce="<b>News:</b> six formats, one click")
+        service = self.start_service(
+            announce='<b>News:</b> six formats, one click. <a href="%s">Read more</a>' % LINK)
         program = self.start_program()
 
         # The announcement (the interface description's dialog, titled "Tovimo"), its markup
         # rendered, comes before the tutorial offer and the icon.
-        self.assert_shows(program.window("Tovimo", START_TIMEOUT),
-                          "News: six formats, one click")
+        announcement = program.window("Tovimo", START_TIMEOUT)
+        self.assert_shows(announcement, "News: six formats, one click.")
         self.assertEqual(self.desktop.tray_icons(), [], "the icon came before the announcement")
         self.assertIsNone(self.desktop.find_window("Confirmation"))
-        program.answer("Tovimo", "Return")
+        # Its link, drawn in the link colour, opens in the browser through the shell as written.
+        link = self.desktop.coloured_spot(announcement, lambda p: p[2] > 150 and p[0] < 100 and p[1] < 100)
+        self.assertIsNotNone(link, "the announcement shows no link")
+        self.desktop.click_at(*link)
+        wait_for(lambda: LINK in self.desktop.browser_urls(), "the link in the browser",
+                 UI_TIMEOUT, lambda: "it opened %r" % self.desktop.browser_urls())
+        program.answer("Tovimo", "alt+o")  # the label has the focus now: Return is its link's
         self.assert_shows(program.window("Confirmation"), TUTORIAL_QUESTION)
         program.answer("Confirmation", "alt+n")
         program.wait_icon()

@@ -58,11 +58,6 @@ SERVICE_SCHEME = harness.service_scheme(BUILD_DIR)
 SERVICE_HOST, SERVICE_PORT = harness.service_address(BUILD_DIR)
 SERVICE_BASE = "%s://%s:%d/tovimo/" % (SERVICE_SCHEME, SERVICE_HOST, SERVICE_PORT)
 
-# The five converter libraries the start-up check asks for. The static converter needs none,
-# so empty files stand in for them.
-CONVERTER_LIBRARIES = ("avcodec-51.dll", "avdevice-52.dll", "avformat-52.dll",
-                       "pthreadGC2.dll", "SDL.dll")
-
 MENU_WITH_FILE = ["Go to website", "-", "Select file to convert", "Check task", "-", "Get key",
                   "-", "Tutorial", "-", "Exit"]
 MENU_WITHOUT_FILE = [e for e in MENU_WITH_FILE if e != "Check task"]
@@ -132,6 +127,10 @@ class WineDesktop(harness.Session):
         os.chmod(browser, 0o755)
         self.run_wine(["wine", "reg", "add", r"HKCU\Software\Wine\WineBrowser", "/v", "Browsers",
                        "/t", "REG_SZ", "/d", browser, "/f"])
+        # Folders open through winebrowser too, as pages do, and so reach the recorder.
+        for kind in ("Directory", "Folder"):
+            self.run_wine(["wine", "reg", "add", r"HKCR\%s\shell\open\command" % kind, "/ve",
+                           "/t", "REG_SZ", "/d", 'winebrowser.exe "%1"', "/f"])
         # The program as a user unpacks it.
         unpacked = os.path.join(self.dir, "unpacked")
         with zipfile.ZipFile(package("win64.zip")) as z:
@@ -225,6 +224,36 @@ class WineDesktop(harness.Session):
         time.sleep(0.5)
         self.xdotool("click", button)
 
+    def coloured_spot(self, window, is_colour):
+        """The middle, in root coordinates, of the pixels of `window` whose (r, g, b) passes
+        `is_colour`; None when there are none."""
+        x, y, width, height = self.x.on_screen(self.x.d.create_resource_object("window", window))
+        image = self.x.root.get_image(x, y, width, height, X.ZPixmap, 0xffffffff).data
+        found = []
+        for i in range(width * height):
+            b, g, r = image[i * 4:i * 4 + 3]
+            if is_colour((r, g, b)):
+                found.append((i % width, i // width))
+        if not found:
+            return None
+        xs, ys = [p[0] for p in found], [p[1] for p in found]
+        return x + (min(xs) + max(xs)) // 2, y + (min(ys) + max(ys)) // 2
+
+    def balloon(self):
+        """A balloon shown from the notification area (a tooltip window of Wine's tray, laid
+        over the desktop), as (window id, geometry); None while there is none."""
+        for window in self.x.children(self.x.root):
+            try:
+                attributes = window.get_attributes()
+            except XError:
+                continue
+            pid = self.x.pid_of(window)
+            geometry = self.x.on_screen(window)
+            if attributes.override_redirect and attributes.map_state == X.IsViewable and \
+                    pid not in (None, self.trayer.pid) and geometry and geometry[2] > 100:
+                return window.id, geometry
+        return None
+
     def read_text(self, window):
         """The text that a window shows, read from its picture by OCR (tesseract): for the
         texts that cannot be selected and copied."""
@@ -260,15 +289,13 @@ class WineDesktop(harness.Session):
 
     def add_converter(self):
         """Completes the unpacked program folder as a user does: the converter beside the
-        program, with empty stand-ins for the libraries the start-up check asks for."""
+        program, and nothing else."""
         source = os.path.join(CONVERTER_DIR, "ffmpeg.exe")
         if not CONVERTER_DIR or not os.path.isfile(source):
             raise AssertionError("no ffmpeg.exe in TOVIMO_WINDOWS_CONVERTER=%r" % CONVERTER_DIR)
         target = os.path.join(self.program_dir, "ffmpeg.exe")
         if not os.path.exists(target):
             shutil.copy(source, target)  # a copy: a Unix link reads as no file through Wine
-        for name in CONVERTER_LIBRARIES:
-            open(os.path.join(self.program_dir, name), "ab").close()
         return self.program_dir
 
     # Windows that come and go.
@@ -293,9 +320,9 @@ class WineDesktop(harness.Session):
         return self.new_windows
 
     # The notification area.
-    def tray_icons(self):
+    def tray_icons(self, newest_last=False):
         """The icons embedded in trayer, as (x, y, width, height): windows of another process
-        inside trayer's."""
+        inside trayer's. With `newest_last`, in the order they were made (X window ids grow)."""
         icons = []
 
         def walk(window, inside):
@@ -304,11 +331,13 @@ class WineDesktop(harness.Session):
                 geometry = self.x.on_screen(child)
                 if inside and pid not in (None, self.trayer.pid) and geometry and \
                         geometry[2] > 1 and geometry[3] > 1:
-                    icons.append(geometry)
+                    icons.append((child.id, geometry))
                 else:
                     walk(child, inside or pid == self.trayer.pid)
         walk(self.x.root, False)
-        return icons
+        if newest_last:
+            icons.sort()
+        return [geometry for _, geometry in icons]
 
     def describe(self):
         """The windows that have a process or a name (Wine and the window manager make many
@@ -601,6 +630,13 @@ class WineTestCase(unittest.TestCase):
         """tovimo.exe from the unpacked zip, in `work_dir` (default: its own folder, with the
         converter beside it), with `env` added to its environment."""
         self.programs += 1
+        # The choosers keep the user's choice of a typed location in the profile: each test's
+        # program starts without an earlier test's (Ctrl+L would hide the location again).
+        # (GLib on Windows also takes XDG_CONFIG_HOME, which the session sets.)
+        settings = os.path.join(self.desktop.env()["XDG_CONFIG_HOME"], "gtk-2.0",
+                                "gtkfilechooser.ini")
+        if os.path.exists(settings):
+            os.remove(settings)
         program = Program(self.desktop, work_dir or self.desktop.add_converter(),
                           "%s-%d" % (os.path.basename(self.dir), self.programs), **env)
         self.addCleanup(program.stop)
