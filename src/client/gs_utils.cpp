@@ -2,13 +2,9 @@
 
 #include "client/gs_utils.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
+#include <map>
+#include <vector>
 
 #include "base/holders.h"
 #include "base/precondition.h"
@@ -55,66 +51,115 @@ bool trimmable(const char* text) {
 TransferBounds bounds;
 
 // Raised by gs_abort_transfers: a transfer that started under an older value gives up.
-std::atomic<unsigned> abort_generation{0};
+unsigned abort_generation = 0;
 
 int on_transfer_progress(void* started_generation, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return abort_generation.load() != *static_cast<const unsigned*>(started_generation) ? 1 : 0;
+  return abort_generation != *static_cast<const unsigned*>(started_generation) ? 1 : 0;
 }
 
-// The one thread that transfers run on, for the whole run, so that the main loop goes on while
-// one waits: the caller hands it a job and iterates the main loop until the job is done, as a
-// dialog waits for its answer. It idles in a wait without a timeout, costing no wake-ups.
-class TransferThread {
+struct CurlMultiCleanup {
+  void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
+};
+
+// Transfers are driven by the main loop rather than waited for in it: all of them run in one
+// multi handle, and a step that waits for one iterates the main context by hand, polling the
+// transfers' sockets together with the main loop's own descriptors, as a dialog waits for its
+// answer. Windows and timers go on meanwhile, with no thread and no hand-off between threads.
+class TransferLoop {
  public:
-  static TransferThread& get() {
-    static TransferThread* thread = new TransferThread;  // lives as long as the process
-    return *thread;
+  static TransferLoop& get() {
+    static TransferLoop loop;
+    return loop;
   }
 
-  // Runs `work` on the thread; returns once it has returned, the main loop run meanwhile.
-  void run(const std::function<void()>& work) {
-    bool done = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back({&work, &done});
-    }
-    ready_.notify_one();
-    while (!done) g_main_context_iteration(nullptr, TRUE);
+  // Runs the transfer of `easy` to its end, the main loop running meanwhile; its result.
+  CURLcode run(CURL* easy) {
+    std::optional<CURLcode> result;
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &result);
+    const CURLMcode added = curl_multi_add_handle(multi_.get(), easy);
+    if (added != CURLM_OK) return CURLE_FAILED_INIT;
+    while (!result) iterate();
+    return *result;
   }
 
  private:
-  struct Job {
-    const std::function<void()>* work;
-    bool* done;  // set on the main loop, where the waiter reads it
-  };
-
-  TransferThread() {
-    std::thread([this] { serve(); }).detach();
+  TransferLoop() : multi_(curl_multi_init()) {
+    curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, on_socket);
+    curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETDATA, this);
   }
 
-  void serve() {
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !jobs_.empty(); });
-        job = jobs_.front();
-        jobs_.pop_front();
-      }
-      (*job.work)();
-      // Above the toolkit's redraws, so that the waiter resumes at once.
-      g_idle_add_full(G_PRIORITY_DEFAULT, on_done, job.done, nullptr);
+  // libcurl says which sockets its transfers wait for, and for what.
+  static int on_socket(CURL*, curl_socket_t socket, int what, void* self, void*) {
+    auto& sockets = static_cast<TransferLoop*>(self)->sockets_;
+    if (what == CURL_POLL_REMOVE) {
+      sockets.erase(static_cast<platform::Socket>(socket));
+    } else {
+      sockets[static_cast<platform::Socket>(socket)] = what;
+    }
+    return 0;
+  }
+
+  // One iteration of the main loop that also waits for, and moves, the transfers. A source
+  // it dispatches may wait for a transfer of its own: that iterates in turn, moving this one too.
+  void iterate() {
+    GMainContext* context = g_main_context_default();
+    g_main_context_acquire(context);
+    gint priority = 0;
+    g_main_context_prepare(context, &priority);
+    gint timeout = -1;
+    std::vector<GPollFD> fds(16);
+    gint own;
+    while ((own = g_main_context_query(context, priority, &timeout, fds.data(),
+                                       static_cast<gint>(fds.size()))) >
+           static_cast<gint>(fds.size())) {
+      fds.resize(static_cast<std::size_t>(own));
+    }
+    fds.resize(static_cast<std::size_t>(own));
+    long due = -1;
+    curl_multi_timeout(multi_.get(), &due);
+    if (due >= 0 && (timeout < 0 || due < timeout)) timeout = static_cast<gint>(due);
+    std::vector<platform::SocketState> wanted;
+    for (const auto& [socket, what] : sockets_) {
+      wanted.push_back({socket, (what & CURL_POLL_IN) != 0, (what & CURL_POLL_OUT) != 0});
+    }
+    const std::vector<GPollFD> socket_fds = wait_.prepare(wanted);
+    fds.insert(fds.end(), socket_fds.begin(), socket_fds.end());
+    g_main_context_get_poll_func(context)(fds.data(), static_cast<guint>(fds.size()), timeout);
+
+    int running = 0;
+    for (const platform::SocketState& ready :
+         wait_.ready(std::vector<GPollFD>(fds.begin() + own, fds.end()))) {
+      curl_multi_socket_action(
+          multi_.get(), static_cast<curl_socket_t>(ready.socket),
+          (ready.read ? CURL_CSELECT_IN : 0) | (ready.write ? CURL_CSELECT_OUT : 0), &running);
+    }
+    if (curl_multi_timeout(multi_.get(), &due) == CURLM_OK && due == 0) {
+      curl_multi_socket_action(multi_.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+    }
+    collect();
+    if (g_main_context_check(context, priority, fds.data(), own)) {
+      g_main_context_dispatch(context);
+    }
+    g_main_context_release(context);
+  }
+
+  // Hands each transfer that has ended its result.
+  void collect() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      CURL* easy = message->easy_handle;
+      const CURLcode result = message->data.result;
+      char* slot = nullptr;
+      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+      curl_multi_remove_handle(multi_.get(), easy);
+      *reinterpret_cast<std::optional<CURLcode>*>(slot) = result;
     }
   }
 
-  static gboolean on_done(gpointer done) {
-    *static_cast<bool*>(done) = true;
-    return G_SOURCE_REMOVE;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Job> jobs_;
+  std::unique_ptr<CURLM, CurlMultiCleanup> multi_;
+  std::map<platform::Socket, int> sockets_;  // what each transfer's socket waits for
+  platform::SocketWait wait_;
 };
 
 // Why a fetch yielded no reply, for the log: libcurl's own words and the bound that ended it.
@@ -233,15 +278,16 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   // Where the TLS library asks about revocation itself (Schannel), a certificate whose issuer
   // publishes no revocation list, as a private CA's, is not refused for that alone.
   curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-  unsigned generation = abort_generation.load();
+  // Each request has a connection of its own, closed after it, as a handle of its own gives.
+  curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+  unsigned generation = abort_generation;
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_transfer_progress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &generation);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   char detail[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
-  // The handle, the chunk and the header list stay here, untouched, until the transfer is done.
-  CURLcode result = CURLE_OK;
-  TransferThread::get().run([h, &result] { result = curl_easy_perform(h); });
+  // The handle, the chunk and the header list stay here until the transfer is done.
+  const CURLcode result = TransferLoop::get().run(h);
   // A failed or abandoned transfer would leave a partial body: it is no reply.
   if (result != CURLE_OK) {
     g_debug("no reply from %s: %s", url, failure_reason(h, result, detail, *chunk).c_str());

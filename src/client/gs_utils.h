@@ -44,8 +44,8 @@ const TransferBounds& gs_transfer_bounds();
 extern const char kDefaultUserAgent[];
 extern const char kDefaultReferer[];
 
-// One GET of `url`, waited for: the transfer runs on a thread of its own while the caller
-// iterates the main loop (as a dialog waits for its answer), so windows and timers go on. Null
+// One GET of `url`, waited for: the caller iterates the main loop, which moves the transfer
+// along (as a dialog waits for its answer), so windows and timers go on meanwhile. Null
 // user agent, referrer or header list select the defaults. Yields none when no body arrived,
 // when the transfer failed or was abandoned at a bound or by gs_abort_transfers; the reason is
 // logged (domain "tovimo", shown with G_MESSAGES_DEBUG=tovimo).

@@ -2,6 +2,8 @@
 // No toolkit types cross this interface.
 #pragma once
 
+#include <glib.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -16,6 +18,33 @@ using HardwareAddress = std::array<std::uint8_t, 6>;
 
 // The six-byte hardware address of the machine's primary network adapter, or none.
 std::optional<HardwareAddress> adapter_address();
+
+// A socket, as the system names it (a file descriptor, or a Windows SOCKET).
+using Socket = std::uintptr_t;
+struct SocketState {
+  Socket socket;
+  bool read;   // wanted, or ready, for reading
+  bool write;  // wanted, or ready, for writing
+};
+
+// Waiting for sockets in the main loop: poll descriptors for the sockets a caller wants to wait
+// for, to be polled together with the main loop's own, and what each socket is ready for after.
+class SocketWait {
+ public:
+  SocketWait();
+  ~SocketWait();
+  SocketWait(const SocketWait&) = delete;
+  SocketWait& operator=(const SocketWait&) = delete;
+
+  // Descriptors that wait for `wanted`; a socket left out is no longer waited for.
+  std::vector<GPollFD> prepare(const std::vector<SocketState>& wanted);
+  // What each socket of the last prepare is ready for, from its descriptors as polled.
+  std::vector<SocketState> ready(const std::vector<GPollFD>& polled);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // Whether the HTTP library's and its compression library's runtime files are present.
 bool http_runtime_present();
