@@ -109,9 +109,12 @@ void HttpService::route() {
   server.set_payload_max_length(kMaxRequestBody);
   // The library's default adds SO_REUSEPORT, which would let a second service share the port
   // and take half of the requests; a port in use must be an error instead.
+  // Replies go out at once rather than waiting on Nagle's algorithm for the client's delayed
+  // acknowledgement (accepted connections take the option from the listening socket).
   server.set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
 
   // Only requests for a host this service is: a page on a name that merely resolves here (DNS
