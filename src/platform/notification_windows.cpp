@@ -98,8 +98,8 @@ void copy_into(wchar_t (&field)[N], const std::string& text) {
 bool show_notification(const std::string& summary, const std::string& body,
                        const std::string& /*action_label*/, std::function<void()> on_action) {
   if (!register_window_class()) return false;
-  HWND window = CreateWindowExW(0, kWindowClass, L"Tovimo", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                GetModuleHandleW(nullptr), nullptr);
+  HWND window = CreateWindowExW(0, kWindowClass, L"Tovimo notification", 0, 0, 0, 0, 0, nullptr,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
   if (!window) return false;
   SetWindowLongPtrW(window, GWLP_USERDATA,
                     reinterpret_cast<LONG_PTR>(new Notice{window, std::move(on_action)}));

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 
 #include "base/holders.h"
 #include "client/client_api.h"
@@ -262,19 +264,10 @@ class TlsTest : public HttpTest {
   static void SetUpTestSuite() {
     HttpTest::SetUpTestSuite();
     certificates_ = *take_text(g_dir_make_tmp("tovimo-tls-XXXXXX", nullptr));
-    const gchar* argv[] = {TOVIMO_TEST_SUPPORT_DIR "/make-test-certs", certificates_.c_str(),
-                           nullptr};
-    gint status = -1;
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                             G_SPAWN_STDOUT_TO_DEV_NULL, nullptr, nullptr, nullptr, nullptr,
-                             &status, nullptr) &&
-                status == 0);
+    const std::string make = TOVIMO_TEST_SUPPORT_DIR "/make-test-certs " + certificates_;
+    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
   }
-  static void TearDownTestSuite() {
-    const gchar* argv[] = {"rm", "-rf", certificates_.c_str(), nullptr};
-    g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                 nullptr, nullptr, nullptr, nullptr);
-  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(certificates_); }
   void SetUp() override {
     HttpTest::SetUp();
     g_setenv("SSL_CERT_FILE", (certificates_ + "/ca.pem").c_str(), TRUE);

@@ -22,7 +22,6 @@ from desktop import place_order  # noqa: E402  (the Linux end-to-end tests' brow
 
 FFMPEG = shutil.which("ffmpeg", path=wine_desktop.harness.SYSTEM_PATH) or "ffmpeg"
 FFPROBE = shutil.which("ffprobe", path=wine_desktop.harness.SYSTEM_PATH) or "ffprobe"
-ORDER_PAGE = re.compile(r"^" + re.escape(SERVICE_BASE) + r"index\.php\?data=([0-9a-f]{32})&ver=1$")
 STATUS_TEXT = ("Now, please wait while converting in progress.\n"
                "When the window will be closed, check result")
 
@@ -57,33 +56,15 @@ class Conversion(WineTestCase):
         the order placed there, "Check task" and the order confirmed: the save chooser is up.
         Returns the service, the program, the clip and the client's key."""
         service, program = self.start_logged_in()
-        d = self.desktop
         clips = os.path.join(self.dir, "clips")
         os.mkdir(clips)
         clip = os.path.join(clips, "clip.flv")
         make_flash_clip(clip, fields.pop("seconds", 2))
 
-        # Select the clip: the icon, Yes, the location typed into the open chooser.
-        opened = len(d.browser_urls())  # by earlier tests of the desktop
-        question = program.activate_icon("Confirm")
-        self.assert_shows(question, "Do you want to select file to convert?")
-        d.keys(question, "alt+y")
-        chooser = program.window("Open File")
-        d.keys(chooser, "ctrl+l")
-        d.type_text(chooser, windows_path(clip))
-        d.keys(chooser, "Return")
-        d.wait_gone("Open File")
-
-        # No order yet: the order page opens in the browser (through the shell) with the key.
-        urls = wait_for(lambda: d.browser_urls()[opened:], "the order page in the browser",
-                        UI_TIMEOUT, program.describe)
-        self.assertEqual(len(urls), 1, urls)
-        found = ORDER_PAGE.match(urls[0])
-        self.assertIsNotNone(found, "the browser was sent to %r" % urls[0])
-        key = found.group(1)
+        key = self.select_clip(program, clip)  # no order yet: the order page opens
         self.assertEqual(service.commands(), ["login", "poll"])
         self.assertEqual(service.requests()[0][2]["data"], key)
-        place_order(urls[0], format_name, **fields)
+        place_order(SERVICE_BASE + "index.php?data=%s&ver=1" % key, format_name, **fields)
 
         program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
         self.assert_shows(program.window("Confirmation"),

@@ -6,9 +6,8 @@ import os
 import re
 import unittest
 
-from wine_desktop import (MENU_WITHOUT_FILE, SERVICE_BASE, SERVICE_SCHEME, START_TIMEOUT,
-                          TUTORIAL_QUESTION, UI_TIMEOUT, WineTestCase, machine_keys, wait_for,
-                          windows_path)
+from wine_desktop import (MENU_WITHOUT_FILE, SERVICE_SCHEME, START_TIMEOUT, TUTORIAL_QUESTION,
+                          UI_TIMEOUT, WineTestCase, machine_keys, wait_for, windows_path)
 
 
 # A web page with letters beyond ASCII in its address.
@@ -70,15 +69,7 @@ class OverHttps(WineTestCase):
         clip = os.path.join(self.dir, "clip.flv")
         with open(clip, "wb") as f:
             f.write(b"FLV")
-        # A poll: the clip selected, and no order yet, so the order page opens.
-        self.desktop.keys(program.activate_icon("Confirm"), "alt+y")
-        chooser = program.window("Open File")
-        self.desktop.keys(chooser, "ctrl+l")
-        self.desktop.type_text(chooser, windows_path(clip))
-        self.desktop.keys(chooser, "Return")
-        urls = wait_for(self.desktop.browser_urls, "the order page", UI_TIMEOUT,
-                        program.describe)
-        self.assertRegex(urls[0], "^" + re.escape(SERVICE_BASE) + r"index\.php\?data=[0-9a-f]{32}")
+        self.select_clip(program, clip)  # the poll, and the order page opened: no order yet
         self.assertEqual(service.commands(), ["login", "poll"])
         program.stop()
 

@@ -652,6 +652,28 @@ class WineTestCase(unittest.TestCase):
         program.wait_icon()
         return service, program
 
+    def select_clip(self, program, clip):
+        """Selects `clip` as a user does (the icon, Yes, its location typed into the open
+        chooser); the poll follows. Returns the client's key from the order page that then
+        opens in the browser, through the shell."""
+        d = self.desktop
+        opened = len(d.browser_urls())  # by earlier tests of the desktop
+        question = program.activate_icon("Confirm")
+        self.assert_shows(question, "Do you want to select file to convert?")
+        d.keys(question, "alt+y")
+        chooser = program.window("Open File")
+        d.keys(chooser, "ctrl+l")
+        d.type_text(chooser, windows_path(clip))
+        d.keys(chooser, "Return")
+        d.wait_gone("Open File")
+        urls = wait_for(lambda: d.browser_urls()[opened:], "the order page in the browser",
+                        UI_TIMEOUT, program.describe)
+        found = re.fullmatch(re.escape(SERVICE_BASE) + r"index\.php\?data=([0-9a-f]{32})&ver=1",
+                             urls[0])
+        self.assertEqual(len(urls), 1, urls)
+        self.assertIsNotNone(found, "the browser was sent to %r" % urls[0])
+        return found.group(1)
+
     def assert_shows(self, window, text):
         """The window shows `text`, as OCR reads its picture (a character or two may be
         misread)."""
