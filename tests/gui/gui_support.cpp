@@ -461,14 +461,14 @@ std::string bar_text(GtkWidget* window) {
   return "(no progress bar)";
 }
 
-GtkWidget* press_stop(GtkWidget* window) {
+GtkWidget* press_button(GtkWidget* window, const char* stock) {
   for (GtkWidget* w : widgets_of(window)) {
-    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-stop") == 0) {
+    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), stock) == 0) {
       gtk_button_clicked(GTK_BUTTON(w));
       return w;
     }
   }
-  ADD_FAILURE() << "the converter's window has no Stop";
+  ADD_FAILURE() << "the window has no " << stock;
   return nullptr;
 }
 

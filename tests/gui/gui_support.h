@@ -101,8 +101,9 @@ std::string shown_text(GtkWidget* window);
 bool shows(GtkWidget* window, const std::string& text);
 // The text of the converter window's progress bar.
 std::string bar_text(GtkWidget* window);
-// Clicks the converter window's Stop; the button, or none (a test failure).
-GtkWidget* press_stop(GtkWidget* window);
+// Clicks the window's button of stock id `stock` ("gtk-stop"); the button, or none (a test
+// failure).
+GtkWidget* press_button(GtkWidget* window, const char* stock);
 // Whether the process has ended: gone, or a zombie that nobody has reaped yet.
 bool process_ended(const std::string& pid);
 // The first line of a file, "" when there is none.

@@ -130,7 +130,7 @@ gboolean on_tick(gpointer data) {
   if (t->stopped) t->converter_ended = t->converter_ended || process_ended(t->converter);
   if (!t->stopped && now - t->started > G_USEC_PER_SEC / 2) {
     t->stopped = true;
-    press_stop(t->window);
+    press_button(t->window, "gtk-stop");
   }
   return G_SOURCE_CONTINUE;
 }

@@ -55,14 +55,45 @@ class WorkflowTest : public ProgramTest {
 
   // Walks a "Check task" whose poll brings `order` to its end: Yes to the question, `save`
   // in the save chooser, OK to whatever notice follows. Returns what was printed.
-  std::string convert(DialogDriver& driver, const std::string& order, Answer save = save_as()) {
+  std::string convert(DialogDriver& driver, const std::string& order, Answer save = save_as(),
+                      bool replacing = false) {
     service_.reply("poll", {order});
     service_.reply("yes", {"OK"});
     flv_movie = flv_movie ? flv_movie : clip_;
-    driver.then(press("gtk-yes")).then(save).then(press("gtk-ok"));
+    driver.then(press("gtk-yes")).then(save);
+    if (replacing) driver.then(respond(GTK_RESPONSE_ACCEPT));  // "Replace" the file there
+    driver.then(press("gtk-ok"));
     testing::internal::CaptureStdout();
     run_as_handler(glue_check_task);
     return testing::internal::GetCapturedStdout();
+  }
+
+  // An AVI conversion into Videos whose stand-in converter runs `seconds`, with its other
+  // options (TOVIMO_FAKE_FFMPEG_<name>) set, over a file there when `replacing`. Returns its
+  // window once the converter has started, and the converter's process id in `pid`.
+  GtkWidget* start_running(const char* seconds, std::vector<const char*> options = {},
+                           bool replacing = false, std::string* pid = nullptr) {
+    options.push_back("SECONDS");
+    for (const char* name : options) {
+      g_setenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str(),
+               g_str_equal(name, "SECONDS") ? seconds : "1", TRUE);
+    }
+    const std::vector<GtkWidget*> before = visible_windows("ffmpeg");
+    const std::string record =
+        test_home.converter_log + "/pid." + std::to_string(test_home.converter_calls().size());
+    DialogDriver driver;
+    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0", save_as(), replacing);
+    for (const char* name : options)
+      g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
+    EXPECT_TRUE(driver.drain());
+    EXPECT_TRUE(driver.unexpected.empty());
+    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(record); }));
+    if (pid) *pid = read_line(record);
+    for (GtkWidget* w : visible_windows("ffmpeg")) {
+      if (std::find(before.begin(), before.end(), w) == before.end()) return w;
+    }
+    ADD_FAILURE() << "no window for the conversion";
+    return nullptr;
   }
 
   std::string clip_;
@@ -394,29 +425,19 @@ TEST_F(WorkflowTest, FailedConversionKeepsItsWindowWithTheReason) {
 }
 
 TEST_F(WorkflowTest, ConversionShowsItsProgressAndStopEndsItAndWhatItStarted) {
-  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
-  g_setenv("TOVIMO_FAKE_FFMPEG_CHILD", "1", TRUE);
-  g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
-  DialogDriver driver;
-  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
-  for (const char* name : {"SECONDS", "CHILD", "OUTPUT"}) {
-    g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
-  }
-  ASSERT_TRUE(driver.drain());
+  std::string converter;
+  GtkWidget* window = start_running("60", {"CHILD", "OUTPUT"}, false, &converter);
+  ASSERT_NE(window, nullptr);
   const std::string destination = test_home.videos + "/movie.avi";
-  const std::string log = test_home.converter_log;
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(log + "/pid.0"); }));
-  const std::string converter = read_line(log + "/pid.0"), child = read_line(log + "/child.0");
+  const std::string child = read_line(test_home.converter_log + "/child.0");
   ASSERT_TRUE(std::filesystem::exists(destination));
 
   // Half of the stand-in's 10 s input is done, read from its output.
-  GtkWidget* window = nullptr;
   ASSERT_TRUE(wait_until([&] {
-    window = converter_window();
-    return window && bar_text(window).rfind("50 % \xE2\x80\x94 about ", 0) == 0;
-  })) << (window ? bar_text(window) : "no window");
+    return bar_text(window).rfind("50 % \xE2\x80\x94 about ", 0) == 0;
+  })) << bar_text(window);
 
-  GtkWidget* stop = press_stop(window);
+  GtkWidget* stop = press_button(window, "gtk-stop");
   ASSERT_NE(stop, nullptr);
   // The child ignores the request to end, so the group is ended for good a few seconds later.
   const std::string stopped =
@@ -430,17 +451,8 @@ TEST_F(WorkflowTest, ConversionShowsItsProgressAndStopEndsItAndWhatItStarted) {
 }
 
 TEST_F(WorkflowTest, ClosingTheWindowAsksAndNoLeavesTheConverterRunning) {
-  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
-  {
-    DialogDriver driver;
-    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
-    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
-    ASSERT_TRUE(driver.drain());
-  }
-  const std::string pid_file = test_home.converter_log + "/pid.0";
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(pid_file); }));
-  const std::string converter = read_line(pid_file);
-  GtkWidget* window = converter_window();
+  std::string converter;
+  GtkWidget* window = start_running("60", {}, false, &converter);
   ASSERT_NE(window, nullptr);
 
   DialogDriver question;
@@ -459,21 +471,11 @@ TEST_F(WorkflowTest, ClosingTheWindowAsksAndNoLeavesTheConverterRunning) {
 // The program ends soon after Stop, before the converter's grace period is over: what the
 // converter started is ended for good and the unfinished file removed on the way out.
 TEST_F(WorkflowTest, EndingJustAfterStopFinishesTheStop) {
-  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
-  g_setenv("TOVIMO_FAKE_FFMPEG_CHILD", "1", TRUE);
-  g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
-  DialogDriver driver;
-  convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
-  for (const char* name : {"SECONDS", "CHILD", "OUTPUT"}) {
-    g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
-  }
-  ASSERT_TRUE(driver.drain());
-  const std::string log = test_home.converter_log, destination = test_home.videos + "/movie.avi";
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(log + "/pid.0"); }));
-  const std::string child = read_line(log + "/child.0");
-  GtkWidget* window = converter_window();
+  GtkWidget* window = start_running("60", {"CHILD", "OUTPUT"});
   ASSERT_NE(window, nullptr);
-  press_stop(window);
+  const std::string destination = test_home.videos + "/movie.avi";
+  const std::string child = read_line(test_home.converter_log + "/child.0");
+  press_button(window, "gtk-stop");
   EXPECT_TRUE(run_as_handler(application_quit));
   ffmpeg_finish_stops();  // as main does once its loop has ended
   EXPECT_TRUE(shows(window, "The unfinished file " + destination + " was removed."))
@@ -488,52 +490,27 @@ TEST_F(WorkflowTest, EndingJustAfterStopFinishesTheStop) {
 TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
   const std::string destination = test_home.videos + "/movie.avi";
   std::ofstream(destination) << "finished";
-  // Starts a conversion of the clip to `destination`, over the file there; its window.
-  const auto start = [&](const std::string& writes) {
-    g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "60", TRUE);
-    if (!writes.empty()) g_setenv("TOVIMO_FAKE_FFMPEG_OUTPUT", "1", TRUE);
-    const std::vector<GtkWidget*> before = visible_windows("ffmpeg");
-    const size_t started = test_home.converter_calls().size();
-    service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
-    service_.reply("yes", {"OK"});
-    flv_movie = clip_;
-    DialogDriver driver;
-    driver.then(press("gtk-yes")).then(save_as()).then(respond(GTK_RESPONSE_ACCEPT));
-    driver.then(press("gtk-ok"));
-    run_as_handler(glue_check_task);
-    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
-    g_unsetenv("TOVIMO_FAKE_FFMPEG_OUTPUT");
-    EXPECT_TRUE(driver.drain());
-    EXPECT_EQ(driver.titles().size(), 4u);  // the order, the chooser, "Replace?", the notice
-    const std::string pid = test_home.converter_log + "/pid." + std::to_string(started);
-    EXPECT_TRUE(wait_until([&] { return std::filesystem::exists(pid); }));
-    GtkWidget* window = nullptr;
-    for (GtkWidget* w : visible_windows("ffmpeg")) {
-      if (std::find(before.begin(), before.end(), w) == before.end()) window = w;
-    }
-    return window;
-  };
   const auto content = [&] {
     std::ifstream in(destination);
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
 
-  GtkWidget* replacing = start("");
+  GtkWidget* replacing = start_running("60", {}, true);
   ASSERT_NE(replacing, nullptr);
-  press_stop(replacing);
+  press_button(replacing, "gtk-stop");
   EXPECT_TRUE(wait_until([&] { return shows(replacing, "stopped before it wrote"); }))
       << shown_text(replacing);
   EXPECT_EQ(content(), "finished");
 
-  GtkWidget* writing = start("writes");
-  GtkWidget* idle = start("");
+  GtkWidget* writing = start_running("60", {"OUTPUT"}, true);
+  GtkWidget* idle = start_running("60", {}, true);
   ASSERT_TRUE(writing && idle);
   EXPECT_EQ(content(), "unfinished");
-  press_stop(idle);
+  press_button(idle, "gtk-stop");
   EXPECT_TRUE(wait_until([&] { return shows(idle, "kept: another conversion is writing it"); }))
       << shown_text(idle);
   EXPECT_EQ(content(), "unfinished");
-  press_stop(writing);
+  press_button(writing, "gtk-stop");
   EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
       << shown_text(writing);
   EXPECT_FALSE(std::filesystem::exists(destination));
@@ -543,17 +520,8 @@ TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
 // The conversion ends, and its window's time to close passes, while the question whether to
 // stop it is open: the window waits for the answer, which then closes it.
 TEST_F(WorkflowTest, ConversionThatEndsWhileClosingIsAskedKeepsItsWindowForTheAnswer) {
-  g_setenv("TOVIMO_FAKE_FFMPEG_SECONDS", "1", TRUE);
-  {
-    DialogDriver driver;
-    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0");
-    g_unsetenv("TOVIMO_FAKE_FFMPEG_SECONDS");
-    ASSERT_TRUE(driver.drain());
-  }
-  const std::string pid_file = test_home.converter_log + "/pid.0";
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(pid_file); }));
-  const std::string converter = read_line(pid_file);
-  GtkWidget* window = converter_window();
+  std::string converter;
+  GtkWidget* window = start_running("1", {}, false, &converter);
   ASSERT_NE(window, nullptr);
 
   gint64 ended_at = 0;
@@ -566,12 +534,7 @@ TEST_F(WorkflowTest, ConversionThatEndsWhileClosingIsAskedKeepsItsWindowForTheAn
     open_at_answer = converter_window() == window;
     return press("gtk-no")(dialog);
   });
-  for (GtkWidget* w : widgets_of(window)) {
-    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), "gtk-close") == 0) {
-      gtk_button_clicked(GTK_BUTTON(w));  // returns once the question is answered
-      break;
-    }
-  }
+  press_button(window, "gtk-close");  // returns once the question is answered
   ASSERT_TRUE(question.drain());
   EXPECT_EQ(question.titles(), Strings{"Stop the conversion?"});
   EXPECT_TRUE(open_at_answer);
