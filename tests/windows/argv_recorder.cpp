@@ -6,7 +6,7 @@
 // It is written under another name and then renamed, so a reader never sees half of it.
 // Then, as the test asks: with TOVIMO_ARGV_TALK it writes a line to its standard output and one
 // to its standard error; with TOVIMO_ARGV_DEAF it ignores Ctrl+Break; it runs for
-// TOVIMO_ARGV_SECONDS; it exits with TOVIMO_ARGV_EXIT (default 0).
+// TOVIMO_ARGV_SECONDS; then it exits with 0.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -99,5 +99,5 @@ int wmain(int argc, wchar_t** argv) {
   if (GetEnvironmentVariableW(L"TOVIMO_ARGV_SECONDS", number, 16) > 0) {
     Sleep(static_cast<DWORD>(_wtoi(number)) * 1000);
   }
-  return GetEnvironmentVariableW(L"TOVIMO_ARGV_EXIT", number, 16) > 0 ? _wtoi(number) : 0;
+  return 0;
 }

@@ -140,25 +140,15 @@ bool run_until_ended(const Heard& heard) {
   return true;
 }
 
-TEST_F(StartConverterTest, ItsOutputAndEndReachTheListener) {
-  install_converter(folder_.path());
-  ScopedEnvironment talk(L"TOVIMO_ARGV_TALK", L"1"), status(L"TOVIMO_ARGV_EXIT", L"3");
-  const auto heard = std::make_shared<Heard>();
-  std::string error;
-  ASSERT_TRUE(platform::start_converter({"ffmpeg.exe"}, heard, &error)) << error;
-  ASSERT_TRUE(run_until_ended(*heard));
-  EXPECT_EQ(*heard->ended, "exit status 3");
-  EXPECT_NE(heard->output.find("stand-in output"), std::string::npos) << heard->output;
-  EXPECT_NE(heard->output.find("stand-in error"), std::string::npos) << heard->output;
-}
-
-// Stop asks the converter to end as Ctrl+Break does; one that does not listen is ended with its
-// job a few seconds later, and its end is heard once nothing of it runs. (Wine delivers no
-// Ctrl+Break to a console without a window, so only the job's end can be shown here.)
-TEST_F(StartConverterTest, StopEndsAConverterThatDoesNotListen) {
+// The converter's output and error reach the listener. Stop asks the converter to end as
+// Ctrl+Break does; one that does not listen is ended with its job a few seconds later, and its
+// end is heard once nothing of it runs. (Wine delivers no Ctrl+Break to a console without a
+// window, so only the job's end can be shown here.)
+TEST_F(StartConverterTest, ItsOutputIsHeardAndStopEndsAConverterThatDoesNotListen) {
   FreeConsole();  // as the program, a GUI program, has none: it joins the converter's to stop it
   install_converter(folder_.path());
-  ScopedEnvironment seconds(L"TOVIMO_ARGV_SECONDS", L"60"), deaf(L"TOVIMO_ARGV_DEAF", L"1");
+  ScopedEnvironment seconds(L"TOVIMO_ARGV_SECONDS", L"60"), deaf(L"TOVIMO_ARGV_DEAF", L"1"),
+      talk(L"TOVIMO_ARGV_TALK", L"1");
   const auto heard = std::make_shared<Heard>();
   std::string error;
   ASSERT_TRUE(platform::start_converter({"ffmpeg.exe"}, heard, &error)) << error;
@@ -167,6 +157,8 @@ TEST_F(StartConverterTest, StopEndsAConverterThatDoesNotListen) {
   EXPECT_TRUE(platform::stop_converter(*heard));
   ASSERT_TRUE(run_until_ended(*heard));
   EXPECT_EQ(*heard->ended, "exit status 1");  // the end given to its job
+  EXPECT_NE(heard->output.find("stand-in output"), std::string::npos) << heard->output;
+  EXPECT_NE(heard->output.find("stand-in error"), std::string::npos) << heard->output;
   EXPECT_TRUE(wintest::wait_for_exit(*recording, std::chrono::seconds(0)));
   EXPECT_FALSE(platform::stop_converter(*heard));  // nothing of it runs any more
 }
