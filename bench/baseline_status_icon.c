@@ -2,25 +2,25 @@
  *
  * Built a second time with BENCH_DESIGNED_LIBRARIES, which first does what the program's
  * start-up must do with the libraries it is designed on: load the interface description
- * ("ui.glade", from the working directory) through libglade and initialise libcurl. That
+ * ("ui.glade", from the working directory) with GtkBuilder and initialise libcurl. That
  * tells what those libraries cost apart from what the program itself does. */
 #include <gtk/gtk.h>
 #ifdef BENCH_DESIGNED_LIBRARIES
 #include <curl/curl.h>
-#include <glade/glade.h>
 #endif
 
 int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
 #ifdef BENCH_DESIGNED_LIBRARIES
-  GladeXML* xml = glade_xml_new("ui.glade", NULL, NULL);
+  GtkBuilder* xml = gtk_builder_new();
+  gtk_builder_add_from_file(xml, "ui.glade", NULL);
   curl_global_init(CURL_GLOBAL_ALL);
 #endif
   GtkStatusIcon* icon = gtk_status_icon_new_from_stock("gtk-execute");
   gtk_main();
   g_object_unref(icon);
 #ifdef BENCH_DESIGNED_LIBRARIES
-  if (xml) g_object_unref(xml);
+  g_object_unref(xml);
   curl_global_cleanup();
 #endif
   return 0;

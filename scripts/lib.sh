@@ -19,7 +19,7 @@ install_missing() {
 # (dpkg-shlibdeps).
 BUILD_PACKAGES=(
   cmake g++ make pkg-config
-  libgtk2.0-dev libglade2-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
+  libgtk2.0-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
   libcpp-httplib-dev libsqlite3-dev libssl-dev
   dpkg-dev
 )
@@ -39,3 +39,49 @@ TEST_PACKAGES=(
   valgrind
   openssl
 )
+
+# Prints where this machine's apt takes Debian's packages from: "archive URI" (the release and
+# its updates) and, when it has one, "security URI". Read from the machine's own apt configuration
+# (deb822 .sources files and one-line .list files), so that no archive's address is written
+# into the project; another release is fetched from the same archives.
+debian_archives() {
+  local codename
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$f" ] && { cat "$f"; echo; }
+    done
+    # One-line entries, as a stanza each.
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+      [ -f "$f" ] || continue
+      sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$f" | awk '$1 == "deb" || $1 == "deb-src" {
+        printf "Types: %s\nURIs: %s\nSuites: %s\n\n", $1, $2, $3 }'
+    done
+  } | awk -v release="$codename" '
+    function flush(   n, m, i, j, u, s) {
+      if (enabled != "no" && types ~ /deb/) {
+        n = split(uris, u, " "); m = split(suites, s, " ")
+        for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) {
+          if ((s[j] == release || s[j] == release "-updates") && archive == "") archive = u[i]
+          if (s[j] == release "-security" && security == "") security = u[i]
+        }
+      }
+      types = uris = suites = enabled = ""
+    }
+    /^[ \t]*#/ { next }
+    /^[ \t]*$/ { flush(); next }
+    tolower($1) == "types:" { $1 = ""; types = $0 }
+    tolower($1) == "uris:" { $1 = ""; uris = $0 }
+    tolower($1) == "suites:" { $1 = ""; suites = $0 }
+    tolower($1) == "enabled:" { enabled = tolower($2) }
+    END {
+      flush()
+      if (archive == "") exit 1
+      print "archive", archive
+      if (security != "") print "security", security
+    }' || {
+    echo "No Debian archive for $codename found in this machine's apt configuration" >&2
+    return 1
+  }
+}

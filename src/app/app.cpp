@@ -1,7 +1,8 @@
 #include "app/app.h"
 
-#include <glade/glade.h>
 #include <gtk/gtk.h>
+
+#include <memory>
 
 #include "client/client_api.h"
 #include "client/gs_global.h"
@@ -10,6 +11,44 @@
 namespace {
 constexpr char kInterfaceFile[] = "ui.glade";
 AppHooks hooks;
+
+// Whether `text` is a whole, well-formed document: GtkBuilder itself takes a document that
+// breaks off part-way for as much of it as it read.
+bool well_formed(const gchar* text, gsize length, GErr& error) {
+  static const GMarkupParser kNothing = {};
+  std::unique_ptr<GMarkupParseContext, decltype(&g_markup_parse_context_free)> context(
+      g_markup_parse_context_new(&kNothing, GMarkupParseFlags(0), nullptr, nullptr),
+      &g_markup_parse_context_free);
+  return g_markup_parse_context_parse(context.get(), text, static_cast<gssize>(length),
+                                      out(error)) &&
+         g_markup_parse_context_end_parse(context.get(), out(error));
+}
+
+// The interface description read by GtkBuilder, or none when the file cannot be read or is not
+// a valid description: that is said on standard error, and the windows it had made before the
+// fault are destroyed rather than left behind.
+GObj<GtkBuilder> load_interface(const char* file) {
+  GObj<GtkBuilder> builder(gtk_builder_new());
+  GStr text;
+  gsize length = 0;
+  GErr error;
+  {
+    gchar* contents = nullptr;
+    const bool read = g_file_get_contents(file, &contents, &length, out(error));
+    text.reset(contents);
+    if (read && well_formed(text.get(), length, error) &&
+        gtk_builder_add_from_string(builder.get(), text.get(), length, out(error))) {
+      return builder;
+    }
+  }
+  g_printerr("%s: %s\n", file, error ? error->message : "not an interface description");
+  std::unique_ptr<GSList, decltype(&g_slist_free)> made(gtk_builder_get_objects(builder.get()),
+                                                        &g_slist_free);
+  for (GSList* l = made.get(); l; l = l->next) {
+    if (GTK_IS_WINDOW(l->data)) gtk_widget_destroy(GTK_WIDGET(l->data));
+  }
+  return nullptr;
+}
 }  // namespace
 
 void app_set_hooks(const AppHooks& given) {
@@ -17,9 +56,10 @@ void app_set_hooks(const AppHooks& given) {
 }
 
 int application_init(int* argc, char*** argv) {
-  // Without the file the dialogs simply have no parent; libglade reports it on stderr.
-  xml.reset(glade_xml_new(kInterfaceFile, nullptr, nullptr));
-  main_window = xml ? glade_xml_get_widget(xml.get(), "main_window") : nullptr;
+  // Without the file the dialogs simply have no parent.
+  xml = load_interface(kInterfaceFile);
+  GObject* window = xml ? gtk_builder_get_object(xml.get(), "main_window") : nullptr;
+  main_window = GTK_IS_WINDOW(window) ? GTK_WIDGET(window) : nullptr;
   if (!gs_curl_check()) {
     error_dialog_run("libcurl error", "Sorry, but you haven't yet curl");
     return 0;

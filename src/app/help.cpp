@@ -2,7 +2,6 @@
 
 #include "app/help.h"
 
-#include <glade/glade.h>
 #include <gtk/gtk.h>
 #include <pango/pango.h>
 
@@ -109,9 +108,14 @@ gboolean on_link_activated(GtkLabel*, const gchar* uri, gpointer) {
 }  // namespace
 
 void try_show_help() {
-  GtkWidget* dialog = xml ? glade_xml_get_widget(xml.get(), "dialog_up") : nullptr;
-  GtkWidget* label = xml ? glade_xml_get_widget(xml.get(), "label_info") : nullptr;
-  if (!dialog || !label || !GTK_IS_DIALOG(dialog) || !GTK_IS_LABEL(label)) return;
+  GObject* dialog = xml ? gtk_builder_get_object(xml.get(), "dialog_up") : nullptr;
+  GObject* label = xml ? gtk_builder_get_object(xml.get(), "label_info") : nullptr;
+  // The builder keeps its objects after they are destroyed: a dialog once answered has lost its
+  // label, and is not shown again.
+  if (!GTK_IS_DIALOG(dialog) || !GTK_IS_LABEL(label) ||
+      !gtk_widget_is_ancestor(GTK_WIDGET(label), GTK_WIDGET(dialog))) {
+    return;
+  }
 
   const std::string url = api_help_url(gs_service_base, hash ? *hash : std::string());
   GsChunkPtr reply = gs_curl_getinmemory(url.c_str(), nullptr, nullptr, nullptr);

@@ -1,6 +1,6 @@
 #include "base/state.h"
 
-GObj<GladeXML> xml;
+GObj<GtkBuilder> xml;
 GtkWidget* main_window = nullptr;
 int automode = 0;
 int newbie = 0;

@@ -7,12 +7,12 @@
 
 #include "base/holders.h"
 
-typedef struct _GladeXML GladeXML;
+typedef struct _GtkBuilder GtkBuilder;
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkStatusIcon GtkStatusIcon;
 
 // Start-up and login.
-extern GObj<GladeXML> xml;      // "ui.glade", kept for the whole run
+extern GObj<GtkBuilder> xml;    // "ui.glade", kept for the whole run; null when unreadable
 extern GtkWidget* main_window;  // parent of every message dialog; never shown; may be null
 extern int automode;            // 1 after "AUTOOK": a failed poll then ends the program
 extern int newbie;              // 1 after "NEWBIE": the tutorial is offered

@@ -15,7 +15,7 @@ CANNOT_LOGIN = "Cannot login to the system"
 def announcement_title():
     """The title that the interface description gives the announcement dialog."""
     tree = ElementTree.parse(os.path.join(DATA_DIR, "ui.glade"))
-    for widget in tree.iter("widget"):
+    for widget in tree.iter("object"):
         if widget.get("id") == "dialog_up":
             for prop in widget.findall("property"):
                 if prop.get("name") == "title":
