@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds, for 64-bit Windows, the libraries the program links (GLib, GTK+ 2 and what they
-# stand on, libxml2, libglade, libcurl) into one prefix, from Debian's source packages of the
-# versions Debian 12 ships and three upstream tarballs kept beside the checkout.
+# stand on, libcurl) into one prefix, from Debian's source packages of the versions Debian 12
+# ships and two upstream tarballs kept beside the checkout.
 #
 # Usage: libs.sh PREFIX WORK DOWNLOADS
 #   PREFIX     where the libraries are installed (scripts/build-windows passes a staging folder
@@ -21,12 +21,14 @@ work=$2
 downloads=$3
 jobs=${TOVIMO_JOBS:-2}
 upstream=${TOVIMO_WINDOWS_SOURCES:-$root/../shared/windows-sources}
+. "$root/scripts/lib.sh"
 
 host=x86_64-w64-mingw32
 build=$(gcc -dumpmachine)
 mkdir -p "$prefix"/{bin,include,lib/pkgconfig,share} "$work/stamps" "$downloads"
 
 # Debian source packages, pinned to the versions of Debian 12 (bookworm and its updates).
+release=bookworm
 debian_packages=(
   glib2.0=2.74.6-2+deb12u9
   libffi=3.4.4-1
@@ -40,13 +42,11 @@ debian_packages=(
   pango1.0=1.50.12+ds-1
   gdk-pixbuf=2.42.10+dfsg-1+deb12u4
   gtk+2.0=2.24.33-2+deb12u1
-  libxml2=2.9.14+dfsg-1.3~deb12u6
   curl=7.88.1-10+deb12u15
 )
 
 # Upstream tarballs Debian's archive does not have here, with their sha256 sums.
 upstream_sums="512a524d2a1c6f90963705152cd37fb02e416a77f4e6b4235378924deeea0ac6  atk-2.36.0.tar.gz
-49b68fc6cab8bb11afed3fef3ba7157d3414092e71877453937d044299ebbf42  libglade-2.6.4.tar.gz
 97f9e7a43bfce41c30f647ad9ebd0b25cf2d21334ced00202e8cc47114682b48  win-iconv-0.0.9.tar.gz"
 
 # The compilers and tools every build below uses. Only the posix thread model of Debian's
@@ -63,69 +63,11 @@ native_genmarshal=/usr/bin/glib-genmarshal
 native_mkenums=/usr/bin/glib-mkenums
 native_compile_resources=/usr/bin/glib-compile-resources
 
-step() { echo; echo "=== $* ($(date -u +%H:%M:%S))"; }
-done_already() { [ -e "$work/stamps/$1" ]; }
-mark_done() { touch "$work/stamps/$1"; }
-
-# Downloads the pinned Debian source packages through a private apt set-up (its own sources
-# list and package lists under DOWNLOADS), leaving the machine's apt configuration untouched.
-fetch_debian_sources() {
-  done_already fetch && return 0
-  step "fetching Debian source packages"
-  local apt="$downloads/apt"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
-  local suite
-  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  cat >"$apt/sources.list" <<EOF
-deb-src http://deb.debian.org/debian $suite main
-deb-src http://deb.debian.org/debian $suite-updates main
-deb-src http://deb.debian.org/debian-security $suite-security main
-EOF
-  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
-  apt-get "${opts[@]}" update -q
-  local p name version orig
-  for p in "${debian_packages[@]}"; do
-    name=${p%%=*}
-    version=${p#*=}
-    # The archive lacks some packages' Debian parts (pcre2's and pixman's .diff.gz), so a
-    # failure is judged by the upstream tarball; the Debian patches are applied where present.
-    orig=$(orig_tarball "$name" "$version")
-    if [ -z "$orig" ]; then
-      (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$p") || true
-      orig=$(orig_tarball "$name" "$version")
-    fi
-    # Debian drops a revision from the archive when it replaces it (a security update, say):
-    # the current revision of the same upstream version serves, with its own patches.
-    if [ -z "$orig" ]; then
-      echo "$p is no longer in the archive; taking the current revision of $name"
-      (cd "$downloads" && apt-get "${opts[@]}" source --download-only "$name") || true
-      orig=$(orig_tarball "$name" "$version")
-    fi
-    [ -n "$orig" ] || { echo "could not fetch the sources of $p" >&2; exit 1; }
-  done
-  mark_done fetch
-}
-
-# Prints the path of the upstream tarball of a Debian source package, if downloaded.
-orig_tarball() {
-  local upver=${2#*:}
-  upver=${upver%-*}
-  ls "$downloads/$1_$upver".orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n1 || true
-}
+. "$here/debian-sources.sh"
 
 check_upstream_sources() {
   step "checking the upstream tarballs in $upstream"
   (cd "$upstream" && sha256sum -c --quiet - <<<"$upstream_sums")
-}
-
-# Unpacks a tarball into WORK and prints the folder it made.
-unpack() {
-  local tarball=$1 dir
-  dir=$(tar tf "$tarball" | awk -F/ 'NR == 1 { print $1 }')
-  rm -rf "${work:?}/$dir"
-  tar xf "$tarball" -C "$work"
-  echo "$work/$dir"
 }
 
 # Debian's patches that only fit Debian's own system, left out: GTK+'s extra module folder
@@ -134,56 +76,6 @@ unpack() {
 debian_patches_left_out="gtk+2.0/098_multiarch_module_path.patch
 gtk+2.0/004_gtk+-ximian-gtk2-filesel-navbutton-5.patch
 gdk-pixbuf/debian_queryloader_dir.patch"
-
-# Unpacks a Debian source package's upstream tarball, applies Debian's patch series (its fixes,
-# security ones among them) and enters the folder.
-enter_debian() {
-  local p name=$1 version= upver dir debian_tarball
-  for p in "${debian_packages[@]}"; do
-    [ "${p%%=*}" = "$name" ] && version=${p#*=}
-  done
-  [ -n "$version" ] || { echo "no Debian package $name in the list" >&2; exit 1; }
-  dir=$(unpack "$(orig_tarball "$name" "$version")")
-  upver=${version#*:}
-  debian_tarball=$(ls "$downloads/${name}_${upver}".debian.tar.* 2>/dev/null | head -n1 || true)
-  # Else the newest revision of the same upstream version that was fetched in its place.
-  [ -n "$debian_tarball" ] || debian_tarball=$(ls -v "$downloads/${name}_${upver%-*}"-*.debian.tar.* \
-    2>/dev/null | tail -n1 || true)
-  if [ -n "$debian_tarball" ]; then
-    apply_debian_patches "$dir" "$name" "$debian_tarball"
-  else
-    echo "no Debian patches for $name $version here; upstream sources only"
-  fi
-  cd "$dir"
-}
-
-# Unpacks an upstream tarball and enters the folder.
-enter_tarball() {
-  local dir
-  dir=$(unpack "$1")
-  cd "$dir"
-}
-
-apply_debian_patches() {
-  local dir=$1 name=$2 tarball=$3 patch opts
-  tar xf "$tarball" -C "$dir"
-  [ -f "$dir/debian/patches/series" ] || return 0
-  local stamp=$dir/.before-debian-patches
-  touch "$stamp"
-  while read -r patch opts; do
-    case $patch in ''|'#'*) continue ;; esac
-    if grep -qxF "$name/$patch" <<<"$debian_patches_left_out"; then
-      echo "leaving out Debian's $patch"
-      continue
-    fi
-    patch -d "$dir" -s -f ${opts:--p1} --no-backup-if-mismatch <"$dir/debian/patches/$patch"
-  done <"$dir/debian/patches/series"
-  # Where the patches change build inputs (Debian's own build changes, new tests), the tarball's
-  # generated files are kept: every patched file but the code is dated back, so that make does
-  # not run autoconf or automake again.
-  find "$dir" -newer "$stamp" -type f ! -path "$dir/debian/*" ! \( -name '*.c' -o -name '*.h' \
-    -o -name '*.cc' -o -name '*.cpp' \) -exec touch -d '@0' {} +
-}
 
 # Applies this recipe's patches for a package (patches/NAME-*.patch) to its unpacked sources.
 apply_patches() {
@@ -266,7 +158,7 @@ EOF
 }
 
 build_win_iconv() {
-  # iconv.dll for libintl and libxml2. Its .def lists iconvctl, which win_iconv.c does not
+  # iconv.dll for libintl. Its .def lists iconvctl, which win_iconv.c does not
   # define, so that export is left out.
   done_already win-iconv && return 0
   step win-iconv
@@ -446,31 +338,6 @@ build_gtk() {
   mark_done gtk
 }
 
-build_libxml2() {
-  done_already libxml2 && return 0
-  step libxml2
-  enter_debian libxml2
-  autotools_configure --without-python --without-lzma --without-icu --with-zlib="$prefix" \
-    --with-iconv="$prefix" --without-http --without-ftp --without-debug
-  make -j"$jobs" libxml2.la
-  make install-libLTLIBRARIES install-pkgconfigDATA install-binSCRIPTS
-  make -C include install
-  licence libxml2 Copyright
-  mark_done libxml2
-}
-
-build_libglade() {
-  done_already libglade && return 0
-  step libglade
-  enter_tarball "$upstream/libglade-2.6.4.tar.gz"
-  autotools_configure --disable-gtk-doc PYTHON=:
-  make -C glade -j"$jobs"
-  make -C glade install
-  make install-pkgconfigDATA
-  licence libglade COPYING
-  mark_done libglade
-}
-
 build_curl() {
   # HTTP and HTTPS only, TLS through Windows' own Schannel (verified against the system's
   # certificate store), so no TLS library is shipped. No CA file of this machine is built in:
@@ -513,7 +380,7 @@ check_upstream_sources
 fetch_debian_sources
 write_meson_cross_file
 for lib in zlib win_iconv libffi pcre2 libintl glib pixman libpng cairo fribidi harfbuzz \
-  pango gdk_pixbuf atk gtk libxml2 libglade curl; do
+  pango gdk_pixbuf atk gtk curl; do
   (build_$lib)
 done
 step "libraries built"
