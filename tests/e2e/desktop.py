@@ -370,6 +370,8 @@ def _text_of(acc):
 
 # Subtrees that only list files: never needed, and slow to walk.
 _SKIPPED_ROLES = ("table", "tree table", "tree", "list")
+# A button's role name: "push button" up to Debian 12's accessibility bus, "button" from 13 on.
+_BUTTON_ROLES = ("push button", "button")
 
 
 class Window:
@@ -401,7 +403,7 @@ class Window:
         return [_text_of(a) for a in self.descendants(lambda a: a.getRoleName() == "label")]
 
     def buttons(self):
-        return [a.name for a in self.descendants(lambda a: a.getRoleName() == "push button")]
+        return [a.name for a in self.descendants(lambda a: a.getRoleName() in _BUTTON_ROLES)]
 
     def text_fields(self):
         return self.descendants(lambda a: a.getRoleName() == "text")
@@ -434,7 +436,7 @@ class Window:
         program = self.ui.program
 
         def button():
-            for acc in self.descendants(lambda a: a.getRoleName() == "push button"):
+            for acc in self.descendants(lambda a: a.getRoleName() in _BUTTON_ROLES):
                 if acc.name == name and acc.getState().contains(pyatspi.STATE_SENSITIVE):
                     extents = _extents(acc)
                     if extents[2] > 1 and extents[3] > 1:

@@ -265,11 +265,13 @@ class TlsTest : public HttpTest {
     HttpTest::SetUpTestSuite();
     certificates_ = *take_text(g_dir_make_tmp("tovimo-tls-XXXXXX", nullptr));
     const std::string make = TOVIMO_TEST_SUPPORT_DIR "/make-test-certs " + certificates_;
-    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
+    made_ = std::system((make + " >/dev/null 2>&1").c_str()) == 0;
   }
   static void TearDownTestSuite() { std::filesystem::remove_all(certificates_); }
   void SetUp() override {
     HttpTest::SetUp();
+    // Failed here rather than in the suite's set-up, which the test runner reports as skipped.
+    ASSERT_TRUE(made_) << "make-test-certs could not make the certificates";
     g_setenv("SSL_CERT_FILE", (certificates_ + "/ca.pem").c_str(), TRUE);
   }
   void TearDown() override {
@@ -281,8 +283,10 @@ class TlsTest : public HttpTest {
   }
 
   static std::string certificates_;
+  static bool made_;
 };
 std::string TlsTest::certificates_;
+bool TlsTest::made_ = false;
 
 // A peer whose chain and name check out is heard; any other is no reply, with the reason
 // logged, after exactly one connection: nothing is ever tried over plain http instead.
@@ -299,7 +303,8 @@ TEST_F(TlsTest, VerifiedReplyIsTakenAndBadCertificatesAreRefused) {
   }
   for (const auto& [certificate, reason] : std::vector<std::pair<std::string, std::string>>{
            {"unknown-ca.pem", "self-signed certificate in certificate chain"},
-           {"wrong-name.pem", "no alternative certificate subject name matches target host name"},
+           // libcurl 8 names the address's kind ("target ipv4 address") where 7.88 said host name.
+           {"wrong-name.pem", "no alternative certificate subject name matches target"},
            {"expired.pem", "certificate has expired"}}) {
     const TlsIdentity bad = identity(certificate);
     LoopbackServer server(ok, 0, &bad);

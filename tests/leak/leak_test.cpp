@@ -160,8 +160,11 @@ class LeakTest : public ::testing::Test {
     g_unsetenv("TOVIMO_FAKE_FFMPEG_STATUS");
     ++launches_;
     EXPECT_TRUE(wait_until([this] { return test_home.converter_calls().size() == launches_; }));
-    EXPECT_TRUE(wait_until(
-        [] { return g_str_has_prefix(converter_status().c_str(), "The converter failed"); }));
+    // Held in a variable: g_str_has_prefix is a macro that would read a temporary after its end.
+    EXPECT_TRUE(wait_until([] {
+      const std::string status = converter_status();
+      return g_str_has_prefix(status.c_str(), "The converter failed");
+    }));
     for (GtkWidget* w : visible_windows("ffmpeg")) gtk_widget_destroy(w);
 
     check_task(kOrder);  // the save chooser cancelled
