@@ -367,8 +367,8 @@ class Bench:
             return a / b if b else float("inf")
 
         st = results["startup"]
-        rows = (("floor", "floor (bare status icon)"),
-                ("floor+libs", "floor + designed libraries"),
+        rows = (("floor", "bare status icon"),
+                ("floor+libs", "floor: icon+libcurl+ui.glade"),
                 ("tovimo", "tovimo, no session bus"),
                 ("tovimo+bus", "tovimo, session bus"))
         floor_ms = med(st["floor"]["mapped"])
@@ -383,10 +383,12 @@ class Bench:
             out("  %-28s %10.1f %7.1f %6.1f %6.1f %7.2fx %7.2fx %8.1f" % (
                 label, med(st[name]["embedded"]), med(shown), min(shown), max(shown),
                 ratio(med(shown), floor_ms), ratio(med(shown), libs_ms), med(st[name]["cpu"])))
+        # The floor is what start-up must do with the libraries it needs: the icon, libcurl
+        # initialised and ui.glade loaded with GtkBuilder.
         for name, label in rows[2:]:
-            r = ratio(med(st[name]["mapped"]), floor_ms)
-            out("  goal <= 1.30x the floor, %-22s %.2fx: %s" % (label, r,
-                                                               "met" if r <= 1.3 else "MISSED"))
+            r = ratio(med(st[name]["mapped"]), libs_ms)
+            out("  goal <= 1.05x the floor, %-22s %.2fx: %s" % (label, r,
+                                                               "met" if r <= 1.05 else "MISSED"))
 
         out("")
         out("Memory idle in the tray, 1.5 s after embedding (median of %d runs, KiB)" % runs)
@@ -400,10 +402,10 @@ class Bench:
                 (rss - med(st["floor+libs"]["rss"])) / 1024,
                 (pss - med(st["floor+libs"]["pss"])) / 1024))
         for name, label in rows[2:]:
-            d_rss = (med(st[name]["rss"]) - med(st["floor"]["rss"])) / 1024
-            d_pss = (med(st[name]["pss"]) - med(st["floor"]["pss"])) / 1024
-            out("  goal <= 3 MiB over the floor, %-22s RSS %+.2f, Pss %+.2f: %s" % (
-                label, d_rss, d_pss, "met" if max(d_rss, d_pss) <= 3 else "MISSED"))
+            d_rss = (med(st[name]["rss"]) - med(st["floor+libs"]["rss"])) / 1024
+            d_pss = (med(st[name]["pss"]) - med(st["floor+libs"]["pss"])) / 1024
+            out("  goal <= 1 MiB over the floor, %-22s RSS %+.2f, Pss %+.2f: %s" % (
+                label, d_rss, d_pss, "met" if max(d_rss, d_pss) <= 1 else "MISSED"))
 
         idle = results["idle"]
         out("")
