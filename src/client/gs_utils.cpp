@@ -2,6 +2,7 @@
 
 #include "client/gs_utils.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -50,21 +51,20 @@ bool trimmable(const char* text) {
 
 TransferBounds bounds;
 
-// Raised by gs_abort_transfers: a transfer that started under an older value gives up.
-unsigned abort_generation = 0;
-
-int on_transfer_progress(void* started_generation, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return abort_generation != *static_cast<const unsigned*>(started_generation) ? 1 : 0;
-}
-
 struct CurlMultiCleanup {
   void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
 };
+struct GSourceDestroy {
+  void operator()(GSource* s) const noexcept {
+    g_source_destroy(s);
+    g_source_unref(s);
+  }
+};
 
-// Transfers are driven by the main loop rather than waited for in it: all of them run in one
-// multi handle, and a step that waits for one iterates the main context by hand, polling the
-// transfers' sockets together with the main loop's own descriptors, as a dialog waits for its
-// answer. Windows and timers go on meanwhile, with no thread and no hand-off between threads.
+// Transfers are moved along by the main loop itself: all of them run in one multi handle, whose
+// sockets and timer a source on the default main context waits for. Whatever loop iterates that
+// context (the main loop, a dialog's, a chooser's, the Exit question's) moves every transfer, with
+// no thread; a step that waits for one iterates the context until its result is in.
 class TransferLoop {
  public:
   static TransferLoop& get() {
@@ -76,17 +76,36 @@ class TransferLoop {
   CURLcode run(CURL* easy) {
     std::optional<CURLcode> result;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &result);
-    const CURLMcode added = curl_multi_add_handle(multi_.get(), easy);
-    if (added != CURLM_OK) return CURLE_FAILED_INIT;
-    while (!result) iterate();
+    if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) return CURLE_FAILED_INIT;
+    running_.push_back(easy);
+    while (!result) g_main_context_iteration(nullptr, TRUE);
     return *result;
   }
 
+  // Ends every transfer under way at once, whatever it is doing (connecting, in its handshake,
+  // waiting for the reply): each is taken out of the multi handle, which closes its connection.
+  void abort_all() {
+    const std::vector<CURL*> aborted = running_;
+    for (CURL* easy : aborted) finish(easy, CURLE_ABORTED_BY_CALLBACK);
+  }
+
  private:
+  struct Source {
+    GSource base;
+    TransferLoop* loop;
+  };
+
   TransferLoop() : multi_(curl_multi_init()) {
     curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, on_socket);
     curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETDATA, this);
+    static GSourceFuncs funcs = {on_prepare, on_check, on_dispatch, nullptr, nullptr, nullptr};
+    source_.reset(g_source_new(&funcs, sizeof(Source)));
+    reinterpret_cast<Source*>(source_.get())->loop = this;
+    g_source_set_name(source_.get(), "tovimo transfers");
+    g_source_attach(source_.get(), nullptr);
   }
+
+  static TransferLoop& of(GSource* source) { return *reinterpret_cast<Source*>(source)->loop; }
 
   // libcurl says which sockets its transfers wait for, and for what.
   static int on_socket(CURL*, curl_socket_t socket, int what, void* self, void*) {
@@ -99,67 +118,89 @@ class TransferLoop {
     return 0;
   }
 
-  // One iteration of the main loop that also waits for, and moves, the transfers. A source
-  // it dispatches may wait for a transfer of its own: that iterates in turn, moving this one too.
-  void iterate() {
-    GMainContext* context = g_main_context_default();
-    g_main_context_acquire(context);
-    gint priority = 0;
-    g_main_context_prepare(context, &priority);
-    gint timeout = -1;
-    std::vector<GPollFD> fds(16);
-    gint own;
-    while ((own = g_main_context_query(context, priority, &timeout, fds.data(),
-                                       static_cast<gint>(fds.size()))) >
-           static_cast<gint>(fds.size())) {
-      fds.resize(static_cast<std::size_t>(own));
-    }
-    fds.resize(static_cast<std::size_t>(own));
-    long due = -1;
-    curl_multi_timeout(multi_.get(), &due);
-    if (due >= 0 && (timeout < 0 || due < timeout)) timeout = static_cast<gint>(due);
+  // Before each wait: the transfers' sockets as the source's descriptors, and libcurl's next
+  // timer as the wait's bound.
+  static gboolean on_prepare(GSource* source, gint* timeout) {
+    TransferLoop& loop = of(source);
+    *timeout = -1;
+    loop.ready_.clear();
     std::vector<platform::SocketState> wanted;
-    for (const auto& [socket, what] : sockets_) {
+    for (const auto& [socket, what] : loop.sockets_) {
+      if (loop.running_.empty()) break;
       wanted.push_back({socket, (what & CURL_POLL_IN) != 0, (what & CURL_POLL_OUT) != 0});
     }
-    const std::vector<GPollFD> socket_fds = wait_.prepare(wanted);
-    fds.insert(fds.end(), socket_fds.begin(), socket_fds.end());
-    g_main_context_get_poll_func(context)(fds.data(), static_cast<guint>(fds.size()), timeout);
+    // Also with nothing under way: no descriptor of a transfer that has gone stays polled.
+    loop.poll(loop.wait_.prepare(wanted));
+    if (loop.running_.empty()) return FALSE;
+    long due = -1;
+    curl_multi_timeout(loop.multi_.get(), &due);
+    if (due == 0) return TRUE;
+    if (due > 0) *timeout = static_cast<gint>(std::min<long>(due, G_MAXINT));
+    return FALSE;
+  }
 
+  static gboolean on_check(GSource* source) {
+    TransferLoop& loop = of(source);
+    if (loop.running_.empty()) return FALSE;
+    loop.ready_ = loop.wait_.ready(loop.polled_);
+    long due = -1;
+    curl_multi_timeout(loop.multi_.get(), &due);
+    return !loop.ready_.empty() || due == 0;
+  }
+
+  static gboolean on_dispatch(GSource* source, GSourceFunc, gpointer) {
+    TransferLoop& loop = of(source);
+    std::vector<platform::SocketState> ready;
+    ready.swap(loop.ready_);
     int running = 0;
-    for (const platform::SocketState& ready :
-         wait_.ready(std::vector<GPollFD>(fds.begin() + own, fds.end()))) {
-      curl_multi_socket_action(
-          multi_.get(), static_cast<curl_socket_t>(ready.socket),
-          (ready.read ? CURL_CSELECT_IN : 0) | (ready.write ? CURL_CSELECT_OUT : 0), &running);
+    for (const platform::SocketState& s : ready) {
+      curl_multi_socket_action(loop.multi_.get(), static_cast<curl_socket_t>(s.socket),
+                               (s.read ? CURL_CSELECT_IN : 0) | (s.write ? CURL_CSELECT_OUT : 0),
+                               &running);
     }
-    if (curl_multi_timeout(multi_.get(), &due) == CURLM_OK && due == 0) {
-      curl_multi_socket_action(multi_.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+    long due = -1;
+    if (curl_multi_timeout(loop.multi_.get(), &due) == CURLM_OK && due == 0) {
+      curl_multi_socket_action(loop.multi_.get(), CURL_SOCKET_TIMEOUT, 0, &running);
     }
-    collect();
-    if (g_main_context_check(context, priority, fds.data(), own)) {
-      g_main_context_dispatch(context);
-    }
-    g_main_context_release(context);
+    loop.collect();
+    return G_SOURCE_CONTINUE;
+  }
+
+  // Makes `fds` the descriptors the source waits on; the source keeps pointers to them, so the
+  // old ones go before the new ones take their place.
+  void poll(std::vector<GPollFD> fds) {
+    const auto same = [](const GPollFD& a, const GPollFD& b) {
+      return a.fd == b.fd && a.events == b.events;
+    };
+    if (std::equal(fds.begin(), fds.end(), polled_.begin(), polled_.end(), same)) return;
+    for (GPollFD& fd : polled_) g_source_remove_poll(source_.get(), &fd);
+    polled_ = std::move(fds);
+    for (GPollFD& fd : polled_) g_source_add_poll(source_.get(), &fd);
   }
 
   // Hands each transfer that has ended its result.
   void collect() {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      CURL* easy = message->easy_handle;
-      const CURLcode result = message->data.result;
-      char* slot = nullptr;
-      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
-      curl_multi_remove_handle(multi_.get(), easy);
-      *reinterpret_cast<std::optional<CURLcode>*>(slot) = result;
+      if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
     }
   }
 
+  void finish(CURL* easy, CURLcode result) {
+    char* slot = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+    curl_multi_remove_handle(multi_.get(), easy);
+    running_.erase(std::remove(running_.begin(), running_.end(), easy), running_.end());
+    *reinterpret_cast<std::optional<CURLcode>*>(slot) = result;
+  }
+
   std::unique_ptr<CURLM, CurlMultiCleanup> multi_;
+  std::vector<CURL*> running_;               // transfers in the multi handle, not yet ended
   std::map<platform::Socket, int> sockets_;  // what each transfer's socket waits for
   platform::SocketWait wait_;
+  std::vector<GPollFD> polled_;                      // the source's descriptors, from wait_
+  std::vector<platform::SocketState> ready_;         // what the last check found ready
+  std::unique_ptr<GSource, GSourceDestroy> source_;  // last: it polls the descriptors above
 };
 
 // Why a fetch yielded no reply, for the log: libcurl's own words and the bound that ended it.
@@ -192,7 +233,7 @@ std::string failure_reason(CURL* h, CURLcode result, const char* detail, const G
 }  // namespace
 
 void gs_abort_transfers() {
-  ++abort_generation;
+  TransferLoop::get().abort_all();
 }
 
 void gs_set_transfer_bounds(const TransferBounds& given) {
@@ -280,10 +321,6 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
   // Each request has a connection of its own, closed after it, as a handle of its own gives.
   curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-  unsigned generation = abort_generation;
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_transfer_progress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &generation);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   char detail[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
   // The handle, the chunk and the header list stay here until the transfer is done.

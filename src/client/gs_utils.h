@@ -44,16 +44,18 @@ const TransferBounds& gs_transfer_bounds();
 extern const char kDefaultUserAgent[];
 extern const char kDefaultReferer[];
 
-// One GET of `url`, waited for: the caller iterates the main loop, which moves the transfer
-// along (as a dialog waits for its answer), so windows and timers go on meanwhile. Null
+// One GET of `url`, waited for: the main loop moves the transfer along, as every loop nested in
+// it does (a dialog's, a chooser's), while the caller iterates it until the transfer has ended,
+// as a dialog waits for its answer; windows and timers go on meanwhile. Null
 // user agent, referrer or header list select the defaults. Yields none when no body arrived,
 // when the transfer failed or was abandoned at a bound or by gs_abort_transfers; the reason is
 // logged (domain "tovimo", shown with G_MESSAGES_DEBUG=tovimo).
 GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const char* referer,
                                curl_slist* headers);
 
-// Makes the transfers under way give up at once (within a second): the program is ending.
-// Transfers started afterwards are not affected.
+// Ends every transfer under way at once, whatever it is doing (connecting, in its TLS handshake,
+// waiting for the reply): each yields none, logged as aborted. The program is ending; transfers
+// started afterwards are not affected.
 void gs_abort_transfers();
 
 // A new header list with the default request headers; caller frees with curl_slist_free_all.

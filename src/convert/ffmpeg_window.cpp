@@ -27,6 +27,16 @@ double seconds_since(gint64 start) {
   return static_cast<double>(g_get_monotonic_time() - start) / G_USEC_PER_SEC;
 }
 
+// Whether two destinations are one file: the same name, or names of one file's identity (a
+// folder reached through a link; names that differ only in case where the system ignores it).
+bool same_file(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const FileState one = file_state(a);
+  if (!one.exists || one.id.empty()) return false;
+  const FileState other = file_state(b);
+  return other.exists && other.id == one.id;
+}
+
 // A file name as the user reads it: file names need not be UTF-8.
 std::string display_name(const std::string& path) {
   return *take_text(g_filename_display_name(path.c_str()));
@@ -297,15 +307,16 @@ void ConverterWindow::forget(bool by_itself) {
   if (self == windows.end()) return;
   windows.erase(self);
   if (!by_itself) return;
+  const FileState result = file_state(destination_);
   for (ConverterWindow* other : windows) {
-    if (other->destination_ == destination_) other->before_ = file_state(destination_);
+    if (same_file(other->destination_, destination_)) other->before_ = result;
   }
 }
 
 bool ConverterWindow::shares_destination_with_running() const {
   const auto& windows = converting();
   return std::any_of(windows.begin(), windows.end(), [this](const ConverterWindow* other) {
-    return other != this && other->destination_ == destination_;
+    return other != this && same_file(other->destination_, destination_);
   });
 }
 

@@ -9,6 +9,10 @@
 
 namespace {
 
+// Set by the quit request: the program is leaving, and the tray starts nothing more, not even
+// what the main loop still runs on the way out (an item's queued entry, a click on its way).
+bool leaving = false;
+
 GtkWidget* tray_make_item(GtkWidget* shell, const char* label, GCallback handler,
                           gpointer user_data) {
   GtkWidget* item = label ? gtk_menu_item_new_with_mnemonic(label) : gtk_menu_item_new();
@@ -33,10 +37,12 @@ void tray_menu_destroy(GtkWidget* done, gpointer) {
 }
 
 void tray_go_website(GtkMenuItem*, gpointer) {
+  if (leaving) return;
   app_open_page(api_home_url(gs_service_base));
 }
 
 void tray_go_tutorial(GtkMenuItem*, gpointer) {
+  if (leaving) return;
   app_open_page(api_tutorial_url(gs_service_base));
 }
 
@@ -46,16 +52,17 @@ void tray_go_tutorial(GtkMenuItem*, gpointer) {
 }
 
 void tray_do_convert_action(GtkMenuItem*, gpointer) {
-  if (!glue_may_start()) return;
+  if (leaving || !glue_may_start()) return;
   glue_select_file();
 }
 
 void tray_check_cb(GtkMenuItem*, gpointer) {
-  if (!glue_may_start()) return;
+  if (leaving || !glue_may_start()) return;
   glue_check_task();
 }
 
 void tray_get_key_cb(GtkMenuItem*, gpointer) {
+  if (leaving) return;
   GStr text(g_strdup_printf("Your key is : %s", hash ? hash->c_str() : ""));
   info_dialog_run("Key information", text.get());
 }
@@ -64,7 +71,7 @@ void tray_get_key_cb(GtkMenuItem*, gpointer) {
 bool exit_asked = false;
 
 void tray_exit_cb(GtkMenuItem*, gpointer) {
-  if (exit_confirmed || exit_asked) return;  // already leaving, or already asking
+  if (leaving || exit_confirmed || exit_asked) return;  // already leaving, or already asking
   int leave;
   {
     // A StatusNotifierItem's menu works past the question's grab: while it is open the tray
@@ -125,7 +132,7 @@ std::vector<TrayMenuEntry> tray_menu_entries() {
 }
 
 void tray_activate() {
-  if (!glue_may_start()) return;
+  if (leaving || !glue_may_start()) return;
   GlueBusy busy;  // the question below already belongs to the workflow
   if (confirm_dialog_run("Confirm", "Do you want to select file to convert?")) glue_select_file();
 }
@@ -140,8 +147,19 @@ int tray_init() {
   return 1;
 }
 
+bool tray_leaving() {
+  return leaving;
+}
+
 void tray_hide() {
+  leaving = true;
   if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), FALSE);
+  tray_item_stop();
+}
+
+void tray_show() {
+  leaving = false;
+  if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), TRUE);
 }
 
 void tray_toggle_visibility() {}

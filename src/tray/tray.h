@@ -7,7 +7,11 @@
 
 // 1 when the icon has been made and connected; 0 when it exists already.
 int tray_init();
-// Hides the icon: the program is leaving.
+// Hides the icon and takes the StatusNotifierItem off the bus: the program is leaving. From then
+// on the tray's entries start nothing.
 void tray_hide();
+// Shows the icon again, its entries working, after tray_hide: for a program that carries on past
+// a quit request, as the tests do.
+void tray_show();
 // Kept for callers of the original interface; does nothing.
 void tray_toggle_visibility();

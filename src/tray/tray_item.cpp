@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include "base/holders.h"
+#include "tray/tray_menu.h"
 #include "tray/tray_placement.h"
 
 namespace {
@@ -21,6 +22,7 @@ bool session_bus_present() {
 // Joins the session bus and places the icon. Runs once the main loop has put the icon up, since
 // connecting waits on the bus daemon.
 gboolean on_tray_item_start(gpointer icon) {
+  if (tray_leaving()) return G_SOURCE_REMOVE;  // the program left before this ran
   GErr error;
   // The shared connection, on which libdbusmenu serves the item's menu too.
   GObj<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error)));
@@ -41,4 +43,8 @@ gboolean on_tray_item_start(gpointer icon) {
 void tray_item_start(GtkStatusIcon* icon) {
   if (!session_bus_present()) return;
   g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon), g_object_unref);
+}
+
+void tray_item_stop() {
+  TrayPlacement::withdraw_all();
 }

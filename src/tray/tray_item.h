@@ -8,3 +8,6 @@
 // StatusNotifierItem instead. Joins the session bus from the main loop, after the icon is up;
 // without a session bus, or where the system has no StatusNotifierItem, the icon stays as it is.
 void tray_item_start(GtkStatusIcon* icon);
+// The program is leaving: the StatusNotifierItem, if offered, leaves the bus, and none is offered
+// any more.
+void tray_item_stop();

@@ -2,3 +2,4 @@
 #include "tray/tray_item.h"
 
 void tray_item_start(GtkStatusIcon*) {}
+void tray_item_stop() {}

@@ -22,3 +22,6 @@ std::vector<TrayMenuEntry> tray_menu_entries();
 
 // Activating the icon: asks whether to select a file to convert, and selects one on Yes.
 void tray_activate();
+
+// Whether the program has been asked to quit (tray_hide): the tray then starts and offers nothing.
+bool tray_leaving();

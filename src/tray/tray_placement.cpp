@@ -2,6 +2,19 @@
 
 #include "tray/tray_placement.h"
 
+#include <algorithm>
+
+#include "tray/tray_menu.h"
+
+std::vector<TrayPlacement*>& TrayPlacement::placements() {
+  static std::vector<TrayPlacement*> all;
+  return all;
+}
+
+void TrayPlacement::withdraw_all() {
+  for (TrayPlacement* placement : placements()) placement->item_.withdraw();
+}
+
 TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint grace_ms)
     : icon_(GTK_STATUS_ICON(g_object_ref(icon))),
       item_(bus,
@@ -14,9 +27,12 @@ TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint gr
   // A notification area embeds a new icon within moments; only after that is it known that none
   // will.
   grace_source_ = g_timeout_add(grace_ms, on_grace_over, this);
+  placements().push_back(this);
 }
 
 TrayPlacement::~TrayPlacement() {
+  auto& all = placements();
+  all.erase(std::remove(all.begin(), all.end(), this), all.end());
   if (grace_source_) g_source_remove(grace_source_);
   g_bus_unwatch_name(watch_id_);
   g_signal_handler_disconnect(icon_.get(), embedded_handler_);
@@ -55,6 +71,7 @@ void TrayPlacement::on_watcher_vanished(GDBusConnection*, const gchar*, gpointer
 }
 
 void TrayPlacement::place() {
+  if (tray_leaving()) return;
   GtkStatusIcon* icon = icon_.get();
   if (item_.offered()) {
     if (watcher_present_) return;

@@ -4,6 +4,8 @@
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 
+#include <vector>
+
 #include "base/holders.h"
 #include "tray/tray_sni.h"
 
@@ -20,6 +22,10 @@ class TrayPlacement {
   TrayPlacement(const TrayPlacement&) = delete;
   TrayPlacement& operator=(const TrayPlacement&) = delete;
 
+  // The program is leaving: the item of every placement leaves the bus. None is offered again
+  // while the tray says it is leaving (tray_leaving).
+  static void withdraw_all();
+
   // Whether the first choice between the icon and the item has been made.
   bool settled() const { return grace_over_; }
   StatusNotifierItem& item() { return item_; }
@@ -31,6 +37,8 @@ class TrayPlacement {
                                   gpointer self);
   static void on_watcher_vanished(GDBusConnection*, const gchar* name, gpointer self);
   void place();
+  // Every placement there is; the program makes one.
+  static std::vector<TrayPlacement*>& placements();
 
   GObj<GtkStatusIcon> icon_;
   StatusNotifierItem item_;

@@ -493,7 +493,7 @@ void reset_program(const std::string& service_base, const std::string& key) {
   if (!trayIcon) {
     ASSERT_EQ(tray_init(), 1);
   }
-  gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+  tray_show();
   state_reset();
   hash = key;
   gs_service_base = service_base;

@@ -3,7 +3,13 @@
 // and starts nothing that it should not.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -75,6 +81,50 @@ class HostileService {
   std::mutex mutex_;
   std::map<std::string, Behaviour> behaviours_;
   LoopbackServer server_;  // last: its thread may call in as soon as it exists
+};
+
+// A listener on loopback that nobody accepts from: the system completes connections into its
+// queue, and once the queue is full (`full`), further connections never complete.
+class Unaccepted {
+ public:
+  explicit Unaccepted(bool full) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    EXPECT_EQ(listen(listener_, full ? 0 : 16), 0);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+    // Connections that complete fill the queue, until one does not.
+    for (int tries = 0; full && tries < 64; ++tries) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      connect(fd, reinterpret_cast<sockaddr*>(&addr), length);
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 500) <= 0) {
+        close(fd);
+        break;
+      }
+      queued_.push_back(fd);
+    }
+  }
+  ~Unaccepted() {
+    for (int fd : queued_) close(fd);
+    close(listener_);
+  }
+  Unaccepted(const Unaccepted&) = delete;
+  Unaccepted& operator=(const Unaccepted&) = delete;
+
+  // The service base on this listener.
+  std::string base(const char* scheme) const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + "/tovimo/";
+  }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> queued_;
 };
 
 class HostileTest : public ::testing::Test {
@@ -192,6 +242,55 @@ TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBoundWhileTheProgramGoesOn
   EXPECT_LT(g_get_monotonic_time() - asked, 10 * G_USEC_PER_SEC);
   EXPECT_EQ(leaving.titles(), Strings{"confirm"});
   EXPECT_TRUE(exit_confirmed);
+}
+
+// Exit confirmed while the poll is still connecting (the service's accept queue is full) or
+// still in its TLS handshake (nothing answers it): the transfer ends at once, not at the connect
+// bound, and the program with it.
+TEST_F(HostileTest, ExitEndsATransferStillConnectingOrInItsHandshakeAtOnce) {
+  for (const bool full : {true, false}) {
+    SCOPED_TRACE(full ? "connecting to a full accept queue" : "TLS handshake never answered");
+    Unaccepted service(full);
+    reset_program(service.base(full ? "http" : "https"), kKey);
+    ShortBounds patient{20, 60};
+    DialogDriver leaving;
+    leaving.then(press("gtk-yes"));
+    g_timeout_add(300, on_choose_exit, nullptr);
+    const gint64 asked = g_get_monotonic_time();
+    EXPECT_TRUE(check_task());
+    EXPECT_LT(g_get_monotonic_time() - asked, 5 * G_USEC_PER_SEC);  // the connect bound is 15 s
+    EXPECT_EQ(leaving.titles(), Strings{"confirm"});
+    EXPECT_TRUE(leaving.unexpected.empty());
+  }
+}
+
+// The reply comes while the Exit question is open, and the question stays open past the stall
+// and whole-transfer bounds: the transfer went on all the while, so its reply is taken and the
+// order asked about.
+TEST_F(HostileTest, ReplyThatArrivesWhileAQuestionIsOpenIsTaken) {
+  ShortBounds quick{2, 3};
+  std::atomic<bool> asking{false};
+  std::atomic<gint64> replied{0};
+  service_.on("poll", [&](ServerConnection& c) {
+    for (int waited = 0; !asking && waited < 200 && c.pause(50); ++waited) {
+    }
+    c.send(http_reply(kOrder));
+    replied = g_get_monotonic_time();
+  });
+  service_.on("cancel", body("OK"));
+  DialogDriver driver;
+  driver
+      .then([&](GtkWidget* dialog) {
+        asking = true;
+        if (!replied || g_get_monotonic_time() - replied < 7 * G_USEC_PER_SEC / 2) return false;
+        return press("gtk-no")(dialog);
+      })
+      .then(press("gtk-no"));
+  g_timeout_add(100, on_choose_exit, nullptr);
+  EXPECT_FALSE(check_task());
+  EXPECT_EQ(driver.titles(), (Strings{"confirm", "Confirmation"}));
+  EXPECT_EQ(service_.server().commands(), (Strings{"poll", "cancel"}));
+  EXPECT_EQ(flv_movie, std::nullopt);
 }
 
 TEST_F(HostileTest, TricklingReplyIsAbandonedAtTheWholeTransferBound) {
@@ -335,7 +434,7 @@ TEST_F(HostileTest, PollReplyWithNulOrInvalidUtf8StartsNothing) {
     EXPECT_TRUE(check_task());
     EXPECT_EQ(driver.titles(), Strings{"data error"});
     EXPECT_EQ(driver.seen.at(0).text, "data transmission error");
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+    tray_show();
   }
   EXPECT_EQ(service_.server().commands(), (Strings{"poll", "poll", "poll"}));
   EXPECT_TRUE(test_home.converter_calls().empty());
@@ -477,7 +576,7 @@ TEST_F(HostileTest, BinaryErrorMessageIsShownRepaired) {
     EXPECT_EQ(driver.titles(), Strings{"error"});
     EXPECT_EQ(driver.seen.at(0).text, shown);
     EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+    tray_show();
   }
   EXPECT_TRUE(test_home.converter_calls().empty());
 }

@@ -18,6 +18,7 @@
 #include "client/client_api.h"
 #include "gui/gui_support.h"
 #include "support/loopback_server.h"
+#include "tray/tray.h"
 #include "tray/tray_placement.h"
 
 namespace {
@@ -208,6 +209,7 @@ class TrayItemTest : public ::testing::Test {
  protected:
   void SetUp() override {
     state_reset();
+    tray_show();
     hash = kKey;
     gs_service_base = service_.server().base();
     test_home.forget_calls();
@@ -468,6 +470,13 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
     EXPECT_EQ(driver.seen[0].text, "Are you sure?");
   }
   EXPECT_TRUE(has_owner(item));  // answered No: still there
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-yes"));
+    click(item, "Exit");
+    ASSERT_TRUE(driver.drain());
+  }
+  EXPECT_TRUE(wait_until([&] { return !has_owner(item); }));  // answered Yes: gone from the bus
 }
 
 TEST_F(TrayItemTest, KeepsTheIconWithoutAWatcherAndOffersTheItemWhenOneComes) {

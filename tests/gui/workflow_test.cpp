@@ -18,6 +18,7 @@
 #include "support/log_capture.h"
 #include "support/loopback_server.h"
 #include "tray/tray.h"
+#include "tray/tray_menu.h"
 
 namespace {
 
@@ -26,6 +27,23 @@ using Strings = std::vector<std::string>;
 const std::string kStatus =
     "Now, please wait while converting in progress.\nWhen the window will be closed, check result";
 const std::string kOrderQuestion = "You have one unfinished task. \n Do you want to process?";
+
+// Save chooser: the proposed name in `folder`.
+Answer save_into(const std::string& folder) {
+  bool asked = false;
+  return [folder, asked](GtkWidget* dialog) mutable {
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    if (!asked) {
+      gtk_file_chooser_set_current_folder(chooser, folder.c_str());
+      asked = true;
+      return false;
+    }
+    GStr current(gtk_file_chooser_get_current_folder(chooser));
+    if (!current || folder != current.get()) return false;  // still changing folder
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    return true;
+  };
+}
 
 class WorkflowTest : public ProgramTest {
  protected:
@@ -72,7 +90,8 @@ class WorkflowTest : public ProgramTest {
   // options (TOVIMO_FAKE_FFMPEG_<name>) set, over a file there when `replacing`. Returns its
   // window once the converter has started, and the converter's process id in `pid`.
   GtkWidget* start_running(const char* seconds, std::vector<const char*> options = {},
-                           bool replacing = false, std::string* pid = nullptr) {
+                           bool replacing = false, std::string* pid = nullptr,
+                           Answer save = save_as()) {
     options.push_back("SECONDS");
     for (const char* name : options) {
       g_setenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str(),
@@ -82,7 +101,7 @@ class WorkflowTest : public ProgramTest {
     const std::string record =
         test_home.converter_log + "/pid." + std::to_string(test_home.converter_calls().size());
     DialogDriver driver;
-    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0", save_as(), replacing);
+    convert(driver, "CONVERT AVI 0 0 0 0 0 0 0", save, replacing);
     for (const char* name : options)
       g_unsetenv(("TOVIMO_FAKE_FFMPEG_" + std::string(name)).c_str());
     EXPECT_TRUE(driver.drain());
@@ -307,6 +326,28 @@ TEST_F(WorkflowTest, ErrorAndOrderTogetherStillAskBeforeTheEnd) {
   EXPECT_EQ(service_.server().commands(), (Strings{"poll", "cancel"}));
 }
 
+// Once the workflow has asked the program to end, the tray starts nothing, though the main loop
+// still runs on the way out and may hand it a queued entry or a click.
+TEST_F(WorkflowTest, NothingStartsFromTheTrayOnceTheEndIsAsked) {
+  service_.reply("poll", {"ERROR SGVsbG8="});
+  flv_movie = clip_;
+  {
+    DialogDriver driver;
+    driver.then(press("gtk-ok"));
+    ASSERT_TRUE(run_as_handler(glue_check_task));
+  }
+  DialogDriver driver;  // no answers: any dialog is unexpected
+  for (const TrayMenuEntry& entry : tray_menu_entries()) {
+    if (entry.handler) entry.handler(nullptr, nullptr);
+  }
+  tray_activate();
+  EXPECT_TRUE(driver.drain());
+  EXPECT_EQ(driver.titles(), Strings{});
+  EXPECT_EQ(service_.server().commands(), Strings{"poll"});
+  EXPECT_TRUE(test_home.browser_urls().empty());
+  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+}
+
 TEST_F(WorkflowTest, FailedPollKeepsTheSelectionUnlessInAutomode) {
   service_.reply("poll", {""});  // no body: no reply
   flv_movie = clip_;
@@ -514,7 +555,25 @@ TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
   EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
       << shown_text(writing);
   EXPECT_FALSE(std::filesystem::exists(destination));
-  for (GtkWidget* window : {replacing, writing, idle}) gtk_widget_destroy(window);
+
+  // One file under two names, the second through a linked folder: it is still the same file.
+  const std::string linked = test_home.root + "/linked-videos";
+  std::filesystem::create_directory_symlink(test_home.videos, linked);
+  GtkWidget* waiting = start_running("60");
+  GtkWidget* through_link = start_running("60", {"OUTPUT"}, false, nullptr, save_into(linked));
+  ASSERT_TRUE(waiting && through_link);
+  ASSERT_EQ(test_home.converter_calls().back().back(), linked + "/movie.avi");
+  press_button(waiting, "gtk-stop");
+  EXPECT_TRUE(wait_until([&] { return shows(waiting, "kept: another conversion is writing it"); }))
+      << shown_text(waiting);
+  EXPECT_EQ(content(), "unfinished");
+  press_button(through_link, "gtk-stop");
+  EXPECT_TRUE(wait_until([&] { return shows(through_link, "The unfinished file"); }))
+      << shown_text(through_link);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  for (GtkWidget* window : {replacing, writing, idle, waiting, through_link}) {
+    gtk_widget_destroy(window);
+  }
 }
 
 // The conversion ends, and its window's time to close passes, while the question whether to

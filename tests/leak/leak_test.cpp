@@ -51,7 +51,7 @@ class LeakTest : public ::testing::Test {
     EXPECT_EQ(run_as_handler(action), ends);
     EXPECT_TRUE(driver.drain());
     EXPECT_TRUE(driver.unexpected.empty()) << testing::PrintToString(driver.unexpected);
-    gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+    tray_show();
     return driver.titles();
   }
 
