@@ -93,13 +93,19 @@ bool names_own_site(const std::optional<std::string>& origin,
   return true;
 }
 
-std::vector<std::string> served_hosts(const std::string& listen_host, int port,
+std::vector<std::string> served_hosts(const std::string& listen_host, int port, bool tls,
                                       const std::vector<std::string>& public_hosts) {
-  const std::string suffix = ":" + std::to_string(port);
   const bool v6 = listen_host.find(':') != std::string::npos;
-  std::vector<std::string> served = {lowered(v6 ? "[" + listen_host + "]" : listen_host) + suffix};
+  std::vector<std::string> names = {lowered(v6 ? "[" + listen_host + "]" : listen_host)};
   if (is_loopback_or_any(lowered(listen_host))) {
-    for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) served.push_back(name + suffix);
+    names.insert(names.end(), {"localhost", "127.0.0.1", "[::1]"});
+  }
+  // Clients leave the scheme's default port out of Host, as they do of the address.
+  const bool default_port = port == (tls ? 443 : 80);
+  std::vector<std::string> served;
+  for (const std::string& name : names) {
+    served.push_back(name + ":" + std::to_string(port));
+    if (default_port) served.push_back(name);
   }
   for (const std::string& name : public_hosts) served.push_back(lowered(name));
   return served;

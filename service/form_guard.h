@@ -30,8 +30,9 @@ bool names_own_site(const std::optional<std::string>& origin,
 
 // The Host headers the service answers: its listen address as "HOST:PORT" ("[IPv6]:PORT");
 // when it listens on loopback or on every address, also localhost, 127.0.0.1 and [::1] with its
-// port; and each public name given ("NAME" or "NAME:PORT"). Lower case.
-std::vector<std::string> served_hosts(const std::string& listen_host, int port,
+// port; each of these also without the port when the port is the default of the scheme served
+// (443 with `tls`, else 80); and each public name given ("NAME" or "NAME:PORT"). Lower case.
+std::vector<std::string> served_hosts(const std::string& listen_host, int port, bool tls,
                                       const std::vector<std::string>& public_hosts);
 // Whether a request's Host header names one of `served`, compared without regard to case. A
 // page on a name that merely resolves to the service (DNS rebinding) is not served.

@@ -236,7 +236,7 @@ std::optional<int> HttpService::bind(const std::string& host, int port) {
   } else if (!server_->bind_to_port(host, port)) {
     return std::nullopt;
   }
-  served_hosts_ = served_hosts(host, port, settings_.public_hosts);
+  served_hosts_ = served_hosts(host, port, tls(), settings_.public_hosts);
   return port;
 }
 

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "service/form_guard.h"
 #include "service/http_service.h"
 #include "service_support.h"
 
@@ -229,6 +230,19 @@ TEST_F(ServiceHttp, AnswersOnlyTheHostsItServes) {
   EXPECT_EQ(as_host("tovimo.example").first, 200);
   EXPECT_EQ(as_host("TOVIMO.example:8443").first, 200);
   EXPECT_EQ(as_host("tovimo.example:8444").first, 421);
+
+  // Clients leave the scheme's default port out of Host; on any other port it must be there.
+  const auto serves = [](int port, bool tls, const char* host) {
+    return serves_host(served_hosts("127.0.0.1", port, tls, {}), host);
+  };
+  for (const char* host : {"127.0.0.1", "LocalHost", "[::1]"}) {
+    EXPECT_TRUE(serves(80, false, host)) << host;
+    EXPECT_TRUE(serves(443, true, host)) << host;
+    EXPECT_FALSE(serves(443, false, host)) << host;
+    EXPECT_FALSE(serves(80, true, host)) << host;
+  }
+  EXPECT_TRUE(serves(80, false, "localhost:80"));
+  EXPECT_FALSE(serves(80, false, "evil.example"));
 }
 
 }  // namespace
