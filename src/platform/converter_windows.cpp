@@ -38,6 +38,13 @@ struct HandleClose {
 };
 using Handle = std::unique_ptr<void, HandleClose>;
 
+struct AttributeListDelete {
+  void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const noexcept {
+    DeleteProcThreadAttributeList(list);
+  }
+};
+using AttributeList = std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, AttributeListDelete>;
+
 void set_error(std::string* error, std::string reason) {
   if (error) *error = std::move(reason);
 }
@@ -258,19 +265,40 @@ bool start_converter(const std::vector<std::string>& argv,
     return false;
   }
 
+  // The converter inherits its standard handles and nothing else: every other inheritable handle
+  // open now (sockets are, by default) would otherwise pass to a process that outlives the
+  // program. Each handle is listed once, as Windows wants.
+  HANDLE standard[] = {no_input.get(), writer.get()};
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<unsigned char> list_storage(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+    set_error(error, "no list of the handles it inherits: " + last_error());
+    return false;
+  }
+  AttributeList attributes(list);
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, standard,
+                                 sizeof standard, nullptr, nullptr)) {
+    set_error(error, "no list of the handles it inherits: " + last_error());
+    return false;
+  }
+
   std::vector<wchar_t> writable_line(line->begin(), line->end());  // CreateProcessW may write
   writable_line.push_back(L'\0');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = no_input.get();
-  startup.hStdOutput = writer.get();
-  startup.hStdError = writer.get();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = no_input.get();
+  startup.StartupInfo.hStdOutput = writer.get();
+  startup.StartupInfo.hStdError = writer.get();
+  startup.lpAttributeList = list;
   PROCESS_INFORMATION process{};
   // Suspended until it is in its job, so that nothing it starts escapes the job.
   if (!CreateProcessW(program_wide->c_str(), writable_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr,
-                      nullptr, &startup, &process)) {
+                      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED |
+                          EXTENDED_STARTUPINFO_PRESENT,
+                      nullptr, nullptr, &startup.StartupInfo, &process)) {
     set_error(error, "\"" + *program + "\": " + last_error());
     return false;
   }

@@ -10,7 +10,7 @@
 #include <glib.h>
 #include <shellapi.h>
 
-#include <cwchar>
+#include <algorithm>
 #include <utility>
 
 #include "platform/platform.h"
@@ -85,12 +85,17 @@ bool register_window_class() {
   return registered;
 }
 
-// Copies as much of `text` as fits, NUL included, into a fixed field of the icon's data.
+// Copies as much of `text` as fits, NUL included, into a fixed field of the icon's data. A text
+// that does not fit is cut between characters, never inside a surrogate pair.
 template <std::size_t N>
 void copy_into(wchar_t (&field)[N], const std::string& text) {
   const std::wstring wide = utf16(text).value_or(std::wstring());
-  wcsncpy(field, wide.c_str(), N - 1);
-  field[N - 1] = L'\0';
+  std::size_t kept = std::min(wide.size(), N - 1);
+  if (kept < wide.size() && kept > 0 && wide[kept - 1] >= 0xD800 && wide[kept - 1] <= 0xDBFF) {
+    --kept;  // the first half of a pair whose second half does not fit
+  }
+  std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(kept), field);
+  field[kept] = L'\0';
 }
 
 }  // namespace
