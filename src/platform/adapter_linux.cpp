@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
 #include "base/holders.h"
 
@@ -20,14 +19,17 @@ bool usable(const NetInterface& itf) {
 }  // namespace
 
 std::optional<std::string> default_route_interface(const std::string& route_table) {
-  std::istringstream lines(route_table);
-  std::string line;
-  std::getline(lines, line);  // column headings
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string name, destination;
-    if (!(fields >> name >> destination)) continue;
-    if (destination == "00000000") return name;
+  StrVec lines(g_strsplit(route_table.c_str(), "\n", -1));
+  for (gchar** line = lines.get(); *line; ++line) {
+    if (line == lines.get()) continue;  // column headings
+    // The first two words: the interface and the destination.
+    StrVec fields(g_strsplit_set(*line, " \t", -1));
+    const char* words[2] = {};
+    int count = 0;
+    for (gchar** f = fields.get(); *f && count < 2; ++f) {
+      if (**f) words[count++] = *f;
+    }
+    if (count == 2 && std::strcmp(words[1], "00000000") == 0) return std::string(words[0]);
   }
   return std::nullopt;
 }
