@@ -14,7 +14,8 @@ import unittest
 
 import wine_desktop
 from wine_desktop import (CONVERT_TIMEOUT, MENU_WITH_FILE, MENU_WITHOUT_FILE, SERVICE_BASE,
-                          UI_TIMEOUT, WineTestCase, processes, wait_for, windows_path)
+                          UI_TIMEOUT, WineTestCase, package, processes, wait_for,
+                          windows_path)
 
 # After this folder, whose modules share names with those of tests/e2e.
 sys.path.append(os.path.join(wine_desktop.SOURCE_ROOT, "tests", "e2e"))
@@ -36,7 +37,8 @@ def make_flash_clip(path, seconds=2):
 def probe(path):
     result = subprocess.run(
         [FFPROBE, "-v", "error", "-show_entries",
-         "format=format_name,duration:stream=codec_type,codec_name,width,height",
+         "format=format_name,duration:format_tags=major_brand:"
+         "stream=codec_type,codec_name,width,height",
          "-of", "json", path], capture_output=True, text=True, timeout=CONVERT_TIMEOUT)
     if result.returncode != 0:
         raise AssertionError("ffprobe cannot read %s: %s" % (path, result.stderr))
@@ -47,6 +49,22 @@ def converters():
     """The Windows converters running now, by process id."""
     return {pid: line for pid, line in processes().items()
             if re.search(r"(^|\\)ffmpeg\.exe ", line)}
+
+
+# Each order with the service's defaults (the 3GP one with the audio codec the README advises),
+# as the shipped converter makes it of a 160x120 clip: the fields set on the order page, the
+# converter's options, the container (and its brand), the video codec and frame size, the audio
+# codec. The converter has no H.264 encoder: MOV, PSP and MP4 get MPEG-4 part 2 video.
+SHIPPED_CONVERTER_RESULTS = (
+    ("AVI", {}, "-f avi", ("avi", None), ("mpeg4", 160, 120), "ac3"),
+    ("WMV", {}, "-vcodec wmv1 -acodec wmav2", ("asf", None), ("wmv1", 160, 120), "wmav2"),
+    ("3GP", {"audio_codec": "aac"},
+     "-f 3gp -s 176x144 -vcodec mpeg4 -acodec aac -ab 12.2k -ar 8000 -ac 1", ("3gp", "3gp4"),
+     ("mpeg4", 176, 144), "aac"),
+    ("MOV", {}, "-f mov", ("mov", "qt  "), ("mpeg4", 160, 120), "aac"),
+    ("PSP", {}, "-f psp", ("mp4", "MSNV"), ("mpeg4", 160, 120), "aac"),
+    ("MP4", {}, "-f mp4 -s 320x240", ("mp4", "isom"), ("mpeg4", 320, 240), "aac"),
+)
 
 
 class Conversion(WineTestCase):
@@ -139,9 +157,87 @@ class Conversion(WineTestCase):
         # The selection has ended: "Check task" is no longer offered.
         self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
 
+    def test_installed_program_converts_every_order_with_the_shipped_converter(self):
+        # The installer alone: the program started in its install folder (as its shortcut
+        # does) finds the converter installed beside it, the only one in the prefix (start-up
+        # elsewhere fails for want of one), and converts a short clip for each order.
+        d = self.desktop
+        d.run_wine(["wine", package("win64-setup.exe"), "/S"], timeout=180)
+        folder = os.path.join(d.prefix, "drive_c", "Program Files", "Tovimo")
+        self.addCleanup(self.uninstall, folder)
+        licence = os.path.join(folder, "licences", "ffmpeg")
+        self.assertEqual(sorted(os.listdir(licence)),
+                         ["COPYING.LGPLv2.1", "configure.txt", "source.txt"])
+        with open(os.path.join(licence, "source.txt")) as f:
+            self.assertRegex(f.read(), r"Debian's source package ffmpeg, version \S+")
+
+        service, program = self.start_logged_in(folder, os.path.join(folder, "tovimo.exe"))
+        clips = os.path.join(self.dir, "clips")
+        os.mkdir(clips)
+        clip = os.path.join(clips, "clip.flv")
+        make_flash_clip(clip, 1)
+        out = os.path.join(self.dir, "out")
+        os.mkdir(out)
+        lines = []
+        for format_name, fields, options, container, video, audio in SHIPPED_CONVERTER_RESULTS:
+            with self.subTest(format_name, **fields):
+                key = self.select_clip(program, clip)
+                place_order(SERVICE_BASE + "index.php?data=%s&ver=1" % key, format_name,
+                            **fields)
+                program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
+                program.answer("Confirmation", "alt+y")
+                saver = program.window("Save File")
+                destination = os.path.join(out, "movie-%d.%s" % (len(lines),
+                                                                  format_name.lower()))
+                d.keys(saver, "ctrl+a")
+                d.type_text(saver, windows_path(destination))
+                d.keys(saver, "Return")
+                lines.append("ffmpeg.exe -i '%s' %s -y '%s'" % (
+                    windows_path(clip), options, windows_path(destination)))
+                wait_for(lambda: program.stdout().splitlines() == lines and not converters()
+                         and d.find_window("ffmpeg.exe") is None,
+                         "the converter to run and its window to close", CONVERT_TIMEOUT,
+                         program.describe)
+                program.answer("status", "alt+o")
+                # A click on the balloon's icon opens the folder and takes the icon away,
+                # leaving the program's own.
+                wait_for(d.balloon, "the balloon", UI_TIMEOUT, d.describe)
+                icons = wait_for(lambda: len(d.tray_icons()) == 2 and d.tray_icons(True),
+                                 "the balloon's icon", UI_TIMEOUT, d.describe)
+                d.click_at(icons[-1][0] + icons[-1][2] // 2, icons[-1][1] + icons[-1][3] // 2)
+                wait_for(lambda: len(d.tray_icons()) == 1 and
+                         d.browser_urls().count("file://" + out) == len(lines),
+                         "the folder opened and the balloon's icon gone", UI_TIMEOUT,
+                         d.describe)
+
+                info = probe(destination)
+                self.assertIn(container[0], info["format"]["format_name"].split(","), info)
+                self.assertEqual(info["format"].get("tags", {}).get("major_brand"),
+                                 container[1], info)
+                streams = {s["codec_type"]: s for s in info["streams"]}
+                self.assertEqual(set(streams), {"video", "audio"}, info)
+                self.assertEqual((streams["video"]["codec_name"], streams["video"]["width"],
+                                  streams["video"]["height"]), video, info)
+                self.assertEqual(streams["audio"]["codec_name"], audio, info)
+        self.assertEqual(service.commands(), ["login"] + ["poll", "poll", "yes"] * 6)
+
+        # The 3GP order's defaults name an encoder the converter lacks, as on Linux.
+        options = ["-f", "3gp", "-s", "176x144", "-vcodec", "mpeg4", "-acodec", "libfaac",
+                   "-ab", "12.2k", "-ar", "8000", "-ac", "1"]
+        with self.assertRaisesRegex(AssertionError, "Unknown encoder 'libfaac'"):
+            d.run_wine(["wine", os.path.join(folder, "ffmpeg.exe"), "-i", windows_path(clip)] +
+                       options + ["-y", windows_path(os.path.join(out, "defaults.3gp"))])
+        self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
+
+    def uninstall(self, folder):
+        self.desktop.run_wine(["wine", os.path.join(folder, "uninstall.exe"), "/S"])
+        wait_for(lambda: not os.path.exists(folder), "the uninstaller to finish",
+                 UI_TIMEOUT * 3, self.desktop.describe)
+
     def test_stop_ends_a_long_conversion_and_removes_its_file(self):
-        # H.264 at a large frame size from a long clip keeps the converter busy for a while.
-        service, program, clip, key = self.order("MP4", frame_size="1920x1080", seconds=60)
+        # A large frame size from a long clip keeps the converter busy for a while (the
+        # shipped converter makes MPEG-4 at 1920x1080 about five times as fast as it plays).
+        service, program, clip, key = self.order("MP4", frame_size="1920x1080", seconds=600)
         destination = self.save_as(program, "movie.mp4", "movie.mp4")
         program.answer("status", "alt+o")
         window = program.window("ffmpeg.exe")

@@ -13,8 +13,8 @@ The packages under test are build-windows/tovimo-<version>-win64.zip and -setup.
 (TOVIMO_WINDOWS_BUILD names another folder). The order service is the reference service of the
 Linux build (TOVIMO_E2E_SERVICE, default build/service/tovimo-service) on the host the Windows
 build was built for (its CMakeCache.txt, else TOVIMO_SERVICE_HOST); for a build for https it
-serves a certificate of a throwaway CA, which SSL_CERT_FILE names to the program. The converter is a Windows
-ffmpeg.exe in the folder TOVIMO_WINDOWS_CONVERTER; scripts/test-windows-e2e fetches one.
+serves a certificate of a throwaway CA, which SSL_CERT_FILE names to the program. The converter
+is the ffmpeg.exe the packages ship beside the program.
 """
 
 import atexit
@@ -46,7 +46,6 @@ from harness import Timeout, read_file  # noqa: E402
 BUILD_DIR = os.environ.get("TOVIMO_WINDOWS_BUILD", os.path.join(SOURCE_ROOT, "build-windows"))
 SERVICE = os.environ.get(
     "TOVIMO_E2E_SERVICE", os.path.join(SOURCE_ROOT, "build", "service", "tovimo-service"))
-CONVERTER_DIR = os.environ.get("TOVIMO_WINDOWS_CONVERTER", "")
 
 # The host is a constant of the Windows build: its cache names it. The service of every test
 # is started there (the shared harness reads TOVIMO_SERVICE_HOST).
@@ -287,15 +286,10 @@ class WineDesktop(harness.Session):
         """The text that the clipboard holds, as another program pastes it."""
         return clipboard_text(self.display)
 
-    def add_converter(self):
-        """Completes the unpacked program folder as a user does: the converter beside the
-        program, and nothing else."""
-        source = os.path.join(CONVERTER_DIR, "ffmpeg.exe")
-        if not CONVERTER_DIR or not os.path.isfile(source):
-            raise AssertionError("no ffmpeg.exe in TOVIMO_WINDOWS_CONVERTER=%r" % CONVERTER_DIR)
-        target = os.path.join(self.program_dir, "ffmpeg.exe")
-        if not os.path.exists(target):
-            shutil.copy(source, target)  # a copy: a Unix link reads as no file through Wine
+    def converter_folder(self):
+        """The unpacked program's folder, which holds the converter the zip ships."""
+        if not os.path.isfile(os.path.join(self.program_dir, "ffmpeg.exe")):
+            raise AssertionError("the zip holds no ffmpeg.exe beside tovimo.exe")
         return self.program_dir
 
     # Windows that come and go.
@@ -348,14 +342,16 @@ class WineDesktop(harness.Session):
 
 
 class Program:
-    """One run of tovimo.exe under Wine, started in a working folder."""
+    """One run of tovimo.exe (the unpacked zip's, or `exe`) under Wine, started in a working
+    folder."""
 
-    def __init__(self, desktop, work_dir, name="program", **env):
+    def __init__(self, desktop, work_dir, name="program", exe=None, **env):
         self.desktop = desktop
         self.work_dir = work_dir
         self.stdout_path = os.path.join(desktop.dir, name + ".out")
         self.stderr_path = os.path.join(desktop.dir, name + ".err")
-        exe = os.path.join(desktop.program_dir, "tovimo.exe")
+        exe = exe or os.path.join(desktop.program_dir, "tovimo.exe")
+        self.chosen = 0  # clips selected in the open chooser
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(**env),
                                       stdout=out, stderr=err)
@@ -626,9 +622,9 @@ class WineTestCase(unittest.TestCase):
         self.addCleanup(service.stop)
         return service
 
-    def start_program(self, work_dir=None, **env):
-        """tovimo.exe from the unpacked zip, in `work_dir` (default: its own folder, with the
-        converter beside it), with `env` added to its environment."""
+    def start_program(self, work_dir=None, exe=None, **env):
+        """tovimo.exe from the unpacked zip (or `exe`), in `work_dir` (default: the zip's
+        folder, with the converter beside it), with `env` added to its environment."""
         self.programs += 1
         # The choosers keep the user's choice of a typed location in the profile: each test's
         # program starts without an earlier test's (Ctrl+L would hide the location again).
@@ -637,16 +633,16 @@ class WineTestCase(unittest.TestCase):
                                 "gtkfilechooser.ini")
         if os.path.exists(settings):
             os.remove(settings)
-        program = Program(self.desktop, work_dir or self.desktop.add_converter(),
-                          "%s-%d" % (os.path.basename(self.dir), self.programs), **env)
+        program = Program(self.desktop, work_dir or self.desktop.converter_folder(),
+                          "%s-%d" % (os.path.basename(self.dir), self.programs), exe, **env)
         self.addCleanup(program.stop)
         return program
 
-    def start_logged_in(self):
+    def start_logged_in(self, work_dir=None, exe=None):
         """The service and the program up in the tray, the tutorial offered to the new client
         declined."""
         service = self.start_service()
-        program = self.start_program()
+        program = self.start_program(work_dir, exe)
         self.assert_shows(program.window("Confirmation", START_TIMEOUT), TUTORIAL_QUESTION)
         program.answer("Confirmation", "alt+n")
         program.wait_icon()
@@ -662,7 +658,10 @@ class WineTestCase(unittest.TestCase):
         self.assert_shows(question, "Do you want to select file to convert?")
         d.keys(question, "alt+y")
         chooser = program.window("Open File")
-        d.keys(chooser, "ctrl+l")
+        # The program keeps its chooser between uses, which then still shows the typed
+        # location: there Ctrl+L hides it and a second Ctrl+L shows it again, its text selected.
+        d.keys(chooser, *["ctrl+l"] * (2 if program.chosen else 1))
+        program.chosen += 1
         d.type_text(chooser, windows_path(clip))
         d.keys(chooser, "Return")
         d.wait_gone("Open File")
