@@ -24,8 +24,9 @@ BUILD_PACKAGES=(
   dpkg-dev
 )
 
-# What running the program needs besides its libraries.
-RUN_PACKAGES=(ffmpeg shared-mime-info)
+# What running the program needs besides its libraries: the converter, file types, and the trust
+# store that a service over https is verified against.
+RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
 
 # What the tests need: GoogleTest, a display, a tray host, a window manager, the
 # accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.
