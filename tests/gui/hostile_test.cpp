@@ -272,6 +272,7 @@ TEST_F(HostileTest, ReplyThatArrivesWhileAQuestionIsOpenIsTaken) {
   std::atomic<bool> asking{false};
   std::atomic<gint64> replied{0};
   service_.on("poll", [&](ServerConnection& c) {
+    // Answers as soon as the question is up.
     for (int waited = 0; !asking && waited < 200 && c.pause(50); ++waited) {
     }
     c.send(http_reply(kOrder));
@@ -282,6 +283,7 @@ TEST_F(HostileTest, ReplyThatArrivesWhileAQuestionIsOpenIsTaken) {
   driver
       .then([&](GtkWidget* dialog) {
         asking = true;
+        // Held open until 3.5 s after the reply came: past both bounds.
         if (!replied || g_get_monotonic_time() - replied < 7 * G_USEC_PER_SEC / 2) return false;
         return press("gtk-no")(dialog);
       })
