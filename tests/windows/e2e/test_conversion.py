@@ -38,7 +38,7 @@ def probe(path):
     result = subprocess.run(
         [FFPROBE, "-v", "error", "-show_entries",
          "format=format_name,duration:format_tags=major_brand:"
-         "stream=codec_type,codec_name,width,height",
+         "stream=codec_type,codec_name,width,height,sample_rate,channels",
          "-of", "json", path], capture_output=True, text=True, timeout=CONVERT_TIMEOUT)
     if result.returncode != 0:
         raise AssertionError("ffprobe cannot read %s: %s" % (path, result.stderr))
@@ -52,18 +52,20 @@ def converters():
 
 
 # Each order with the service's defaults (the 3GP one with the audio codec the README advises),
-# as the shipped converter makes it of a 160x120 clip: the fields set on the order page, the
-# converter's options, the container (and its brand), the video codec and frame size, the audio
-# codec. The converter has no H.264 encoder: MOV, PSP and MP4 get MPEG-4 part 2 video.
+# as the shipped converter makes it of a 160x120 clip with a 44100 Hz mono tone: the fields set
+# on the order page, the converter's options, the container (and its brand), the video codec and
+# frame size, the audio codec, sample rate and channels. The converter has no H.264 encoder:
+# MOV, PSP and MP4 get MPEG-4 part 2 video.
 SHIPPED_CONVERTER_RESULTS = (
-    ("AVI", {}, "-f avi", ("avi", None), ("mpeg4", 160, 120), "ac3"),
-    ("WMV", {}, "-vcodec wmv1 -acodec wmav2", ("asf", None), ("wmv1", 160, 120), "wmav2"),
+    ("AVI", {}, "-f avi", ("avi", None), ("mpeg4", 160, 120), ("ac3", 44100, 1)),
+    ("WMV", {}, "-vcodec wmv1 -acodec wmav2", ("asf", None), ("wmv1", 160, 120),
+     ("wmav2", 44100, 1)),
     ("3GP", {"audio_codec": "aac"},
      "-f 3gp -s 176x144 -vcodec mpeg4 -acodec aac -ab 12.2k -ar 8000 -ac 1", ("3gp", "3gp4"),
-     ("mpeg4", 176, 144), "aac"),
-    ("MOV", {}, "-f mov", ("mov", "qt  "), ("mpeg4", 160, 120), "aac"),
-    ("PSP", {}, "-f psp", ("mp4", "MSNV"), ("mpeg4", 160, 120), "aac"),
-    ("MP4", {}, "-f mp4 -s 320x240", ("mp4", "isom"), ("mpeg4", 320, 240), "aac"),
+     ("mpeg4", 176, 144), ("aac", 8000, 1)),
+    ("MOV", {}, "-f mov", ("mov", "qt  "), ("mpeg4", 160, 120), ("aac", 44100, 1)),
+    ("PSP", {}, "-f psp", ("mp4", "MSNV"), ("mpeg4", 160, 120), ("aac", 44100, 1)),
+    ("MP4", {}, "-f mp4 -s 320x240", ("mp4", "isom"), ("mpeg4", 320, 240), ("aac", 44100, 1)),
 )
 
 
@@ -218,7 +220,9 @@ class Conversion(WineTestCase):
                 self.assertEqual(set(streams), {"video", "audio"}, info)
                 self.assertEqual((streams["video"]["codec_name"], streams["video"]["width"],
                                   streams["video"]["height"]), video, info)
-                self.assertEqual(streams["audio"]["codec_name"], audio, info)
+                self.assertEqual((streams["audio"]["codec_name"],
+                                  int(streams["audio"]["sample_rate"]),
+                                  streams["audio"]["channels"]), audio, info)
         self.assertEqual(service.commands(), ["login"] + ["poll", "poll", "yes"] * 6)
 
         # The 3GP order's defaults name an encoder the converter lacks, as on Linux.
