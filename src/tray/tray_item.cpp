@@ -19,31 +19,30 @@ bool session_bus_present() {
   return g_file_test(socket.get(), G_FILE_TEST_EXISTS);
 }
 
-// The session bus joined: places the icon. `data` is the icon, referenced for the wait.
-void on_tray_item_bus(GObject*, GAsyncResult* result, gpointer data) {
-  GObj<GtkStatusIcon> icon(GTK_STATUS_ICON(data));
+// Joins the session bus and places the icon. Runs once the main loop has put the icon up, since
+// connecting waits on the bus daemon.
+gboolean on_tray_item_start(gpointer icon) {
+  if (tray_leaving()) return G_SOURCE_REMOVE;  // the program left before this ran
   GErr error;
   // The shared connection, on which libdbusmenu serves the item's menu too.
-  GObj<GDBusConnection> bus(g_bus_get_finish(result, out(error)));
+  GObj<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, out(error)));
   if (!bus) {
     g_debug("tray: no session bus: %s", error ? error->message : "unknown error");
-    return;
+    return G_SOURCE_REMOVE;
   }
-  if (tray_leaving()) return;  // the program left while the bus was joined
   // The tray only borrows the bus: losing it must not end the program.
   g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   // Lives for the whole run, like the icon.
   static TrayPlacement* placement = nullptr;
-  if (!placement) placement = new TrayPlacement(icon.get(), bus.get());
+  if (!placement) placement = new TrayPlacement(GTK_STATUS_ICON(icon), bus.get());
+  return G_SOURCE_REMOVE;
 }
 
 }  // namespace
 
 void tray_item_start(GtkStatusIcon* icon) {
   if (!session_bus_present()) return;
-  // Joined off the main loop, which meanwhile puts the icon up: connecting waits on the bus
-  // daemon.
-  g_bus_get(G_BUS_TYPE_SESSION, nullptr, on_tray_item_bus, g_object_ref(icon));
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon), g_object_unref);
 }
 
 void tray_item_stop() {
