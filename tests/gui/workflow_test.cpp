@@ -543,36 +543,30 @@ TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
       << shown_text(replacing);
   EXPECT_EQ(content(), "finished");
 
-  GtkWidget* writing = start_running("60", {"OUTPUT"}, true);
-  GtkWidget* idle = start_running("60", {}, true);
-  ASSERT_TRUE(writing && idle);
-  EXPECT_EQ(content(), "unfinished");
-  press_button(idle, "gtk-stop");
-  EXPECT_TRUE(wait_until([&] { return shows(idle, "kept: another conversion is writing it"); }))
-      << shown_text(idle);
-  EXPECT_EQ(content(), "unfinished");
-  press_button(writing, "gtk-stop");
-  EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
-      << shown_text(writing);
-  EXPECT_FALSE(std::filesystem::exists(destination));
+  gtk_widget_destroy(replacing);
 
-  // One file under two names, the second through a linked folder: it is still the same file.
+  // Two running conversions to one file, under its own name or through a linked folder: a Stop
+  // of the one that has not written keeps what the other writes; the writer's Stop removes it.
   const std::string linked = test_home.root + "/linked-videos";
   std::filesystem::create_directory_symlink(test_home.videos, linked);
-  GtkWidget* waiting = start_running("60");
-  GtkWidget* through_link = start_running("60", {"OUTPUT"}, false, nullptr, save_into(linked));
-  ASSERT_TRUE(waiting && through_link);
-  ASSERT_EQ(test_home.converter_calls().back().back(), linked + "/movie.avi");
-  press_button(waiting, "gtk-stop");
-  EXPECT_TRUE(wait_until([&] { return shows(waiting, "kept: another conversion is writing it"); }))
-      << shown_text(waiting);
-  EXPECT_EQ(content(), "unfinished");
-  press_button(through_link, "gtk-stop");
-  EXPECT_TRUE(wait_until([&] { return shows(through_link, "The unfinished file"); }))
-      << shown_text(through_link);
-  EXPECT_FALSE(std::filesystem::exists(destination));
-  for (GtkWidget* window : {replacing, writing, idle, waiting, through_link}) {
-    gtk_widget_destroy(window);
+  for (const std::string& folder : {test_home.videos, linked}) {
+    SCOPED_TRACE(folder);
+    GtkWidget* writing =
+        start_running("60", {"OUTPUT"}, std::filesystem::exists(destination), nullptr, save_as());
+    GtkWidget* idle = start_running("60", {}, true, nullptr, save_into(folder));
+    ASSERT_TRUE(writing && idle);
+    ASSERT_EQ(test_home.converter_calls().back().back(), folder + "/movie.avi");
+    EXPECT_EQ(content(), "unfinished");
+    press_button(idle, "gtk-stop");
+    EXPECT_TRUE(wait_until([&] { return shows(idle, "kept: another conversion is writing it"); }))
+        << shown_text(idle);
+    EXPECT_EQ(content(), "unfinished");
+    press_button(writing, "gtk-stop");
+    EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
+        << shown_text(writing);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    gtk_widget_destroy(writing);
+    gtk_widget_destroy(idle);
   }
 }
 
