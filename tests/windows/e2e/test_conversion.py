@@ -105,7 +105,7 @@ class Conversion(WineTestCase):
         d.keys(saver, "ctrl+a")
         d.type_text(saver, windows_path(destination))
         d.watch_new_windows()
-        self.accept_typed(saver, "Save File")
+        d.press_until_gone(saver, "Save File", "Return")
         return destination
 
     def test_avi_order_converted_followed_and_announced(self):
@@ -193,7 +193,7 @@ class Conversion(WineTestCase):
                                                                   format_name.lower()))
                 d.keys(saver, "ctrl+a")
                 d.type_text(saver, windows_path(destination))
-                self.accept_typed(saver, "Save File")
+                d.press_until_gone(saver, "Save File", "Return")
                 lines.append("ffmpeg.exe -i '%s' %s -y '%s'" % (
                     windows_path(clip), options, windows_path(destination)))
                 wait_for(lambda: program.stdout().splitlines() == lines and not converters()

@@ -32,7 +32,6 @@ import tempfile
 import time
 import unittest
 import zipfile
-import zlib
 
 from Xlib import X
 from Xlib.display import Display
@@ -62,7 +61,6 @@ MENU_WITH_FILE = ["Go to website", "-", "Select file to convert", "Check task", 
                   "-", "Tutorial", "-", "Exit"]
 MENU_WITHOUT_FILE = [e for e in MENU_WITH_FILE if e != "Check task"]
 TUTORIAL_QUESTION = "Do you want to see the tutorial in your WebBrowser?"
-CHOOSER_SETTINGS = r"HKCU\Software\GSettings\org\gtk\settings\file-chooser"
 
 START_TIMEOUT = 60.0   # Wine's first start of a program in a prefix takes a while
 UI_TIMEOUT = 20.0
@@ -110,8 +108,7 @@ class WineDesktop(harness.Session):
         os.makedirs(self.prefix)
         self.run_wine(["wineserver", "-p"])
         self.run_wine(["wineboot", "--init"], timeout=300)
-        # The keyboard layout DLL Windows has and Wine lacks (see kbdus.c), where Windows
-        # has it.
+        # Windows' US keyboard layout DLL, which Wine lacks (see kbdus.c), where Windows has it.
         layout = os.path.join(self.prefix, "drive_c", "windows", "system32", "kbdus.dll")
         subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-shared", "-static-libgcc", "-o",
                         layout, os.path.join(HERE, "kbdus.c")], check=True, timeout=120)
@@ -222,6 +219,19 @@ class WineDesktop(harness.Session):
         self.focus(window)
         self.xdotool("key", "--clearmodifiers", *keys)
 
+    def press_until_gone(self, window, title, *keys):
+        """Presses keys in the window `title` until it goes. Keys that another window shown
+        meanwhile took, or pressed too early (GTK 3's chooser takes a typed location only once
+        it has read its folder), are pressed again."""
+        for attempt in range(4):
+            self.keys(window, *keys)
+            try:
+                return wait_for(lambda: self.find_window(title) != window,
+                                "the window %r to close" % title, UI_TIMEOUT / 4, self.describe)
+            except Timeout:
+                if attempt == 3:
+                    raise
+
     def type_text(self, window, text):
         self.focus(window)
         self.xdotool("type", "--clearmodifiers", "--delay", "20", text)
@@ -237,17 +247,12 @@ class WineDesktop(harness.Session):
         """Writes the window's picture to a PNG file; returns its rows of (r, g, b)."""
         x, y, width, height = self.x.on_screen(self.x.d.create_resource_object("window", window))
         data = self.x.root.get_image(x, y, width, height, X.ZPixmap, 0xffffffff).data
-        rows = [[(data[i + 2], data[i + 1], data[i]) for i in range(r * width * 4,
+        subprocess.run([shutil.which("ffmpeg", path=harness.SYSTEM_PATH), "-v", "error", "-y",
+                        "-f", "rawvideo", "-pix_fmt", "bgr0", "-s", "%dx%d" % (width, height),
+                        "-i", "-", path], input=data, check=True, timeout=UI_TIMEOUT)
+        return [[(data[i + 2], data[i + 1], data[i]) for i in range(r * width * 4,
                                                                     (r + 1) * width * 4, 4)]
                 for r in range(height)]
-        chunk = lambda kind, body: (len(body).to_bytes(4, "big") + kind + body +
-                                    zlib.crc32(kind + body).to_bytes(4, "big"))
-        with open(path, "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", width.to_bytes(4, "big") +
-                    height.to_bytes(4, "big") + b"\x08\x02\0\0\0") + chunk(b"IDAT", zlib.compress(
-                        b"".join(b"\0" + bytes(c for p in row for c in p) for row in rows))) +
-                    chunk(b"IEND", b""))
-        return rows
 
     def coloured_spot(self, window, is_colour):
         """The middle, in root coordinates, of the pixels of `window` whose (r, g, b) passes
@@ -413,18 +418,10 @@ class Program:
         return self.desktop.wait_window(title, timeout, self)
 
     def answer(self, title, *keys, timeout=UI_TIMEOUT):
-        """Waits for the dialog `title` and answers it with keys; waits until it is gone. Keys
-        that another window, shown meanwhile, took from it are pressed again."""
+        """Waits for the dialog `title` and answers it with keys; waits until it is gone."""
         window = self.window(title, timeout)
-        for attempt in range(4):
-            self.desktop.keys(window, *keys)
-            try:
-                wait_for(lambda: self.desktop.find_window(title) != window,
-                         "the dialog %r to close" % title, UI_TIMEOUT / 4, self.describe)
-                return window
-            except Timeout:
-                if attempt == 3:
-                    raise
+        self.desktop.press_until_gone(window, title, *keys)
+        return window
 
     # The tray icon.
     def wait_icon(self, timeout=UI_TIMEOUT):
@@ -549,25 +546,21 @@ def menu_groups(x, window, group_sizes=None):
 
 
 def sidebar_icons(rows):
-    """The rows of a file chooser's places sidebar as its picture (rows of (r, g, b)) shows
-    them: for each, the shape of its icon (the pixels apart from the background left of the
-    label), or None when the row shows only a label."""
+    """The places of a file chooser's picture (rows of (r, g, b)): for each row of its sidebar,
+    the shape of its icon (the pixels left of its label; none if empty)."""
     background = rows[len(rows) * 3 // 4][2]  # the empty sidebar below the places
     edge = next((x for x in range(20, len(rows[0])) if rows[len(rows) * 3 // 4][x] != background),
                 0)  # 0 while the chooser is not drawn yet
-    ink = [[x for x in range(2, edge - 2) if sum(abs(a - b) for a, b in zip(row[x], row[1])) > 90]
+    ink = [{x for x in range(2, edge - 2) if sum(abs(a - b) for a, b in zip(row[x], row[1])) > 90}
            for row in rows]
     places, top = [], None
-    for y, inked in enumerate(ink + [[]]):
+    for y, inked in enumerate(ink + [set()]):
         if inked and top is None:
             top = y
         elif not inked and top is not None:
-            if y - top >= 6:  # not a section's separator line
-                xs = sorted({x for line in ink[top:y] for x in line})
-                gap = next((i for i in range(1, len(xs)) if xs[i] - xs[i - 1] >= 5), None)
-                places.append(None if gap is None or xs[gap - 1] - xs[0] > 24 else frozenset(
-                    (x - xs[0], row) for row in range(y - top) for x in ink[top + row]
-                    if x <= xs[gap - 1]))
+            if y - top >= 6:  # not a section's separator line; labels begin 38 pixels in
+                places.append(frozenset((x, z - top) for z in range(top, y) for x in ink[z]
+                                        if x < 34))
             top = None
     return places
 
@@ -685,13 +678,6 @@ class WineTestCase(unittest.TestCase):
         """tovimo.exe from the unpacked zip (or `exe`), in `work_dir` (default: the zip's
         folder, with the converter beside it), with `env` added to its environment."""
         self.programs += 1
-        # The choosers keep the user's choice of a typed location in their settings (GSettings,
-        # in the registry on Windows): each test's program starts without an earlier test's
-        # (Ctrl+L would hide the location again).
-        try:
-            self.desktop.run_wine(["wine", "reg", "delete", CHOOSER_SETTINGS, "/f"])
-        except AssertionError:
-            pass  # none yet
         program = Program(self.desktop, work_dir or self.desktop.converter_folder(),
                           "%s-%d" % (os.path.basename(self.dir), self.programs), exe, **env)
         self.addCleanup(program.stop)
@@ -723,13 +709,13 @@ class WineTestCase(unittest.TestCase):
             # packages' icons GTK draws its few built-in ones, one folder for all the folders.
             path, places = os.path.join(BUILD_DIR, "open-file.png"), []
             wait_for(lambda: places.append(sidebar_icons(d.picture(chooser, path))) or (
-                len(places[-1]) >= 8 and None not in places[-1] and
+                len(places[-1]) >= 8 and all(places[-1]) and
                 len(set(places[-1])) >= len(places[-1]) - 2),
                 "the chooser's places, each with its icon", UI_TIMEOUT,
-                lambda: "its places' icons: %r (%s)" % ([i and len(i) for i in places[-1]], path))
+                lambda: "its places' icons: %r (%s)" % ([len(i) for i in places[-1]], path))
         d.keys(chooser, "ctrl+l")
         d.type_text(chooser, windows_path(clip))
-        self.accept_typed(chooser, "Open File")
+        d.press_until_gone(chooser, "Open File", "Return")
         urls = wait_for(lambda: d.browser_urls()[opened:], "the order page in the browser",
                         UI_TIMEOUT, program.describe)
         found = re.fullmatch(re.escape(SERVICE_BASE) + r"index\.php\?data=([0-9a-f]{32})&ver=1",
@@ -737,20 +723,6 @@ class WineTestCase(unittest.TestCase):
         self.assertEqual(len(urls), 1, urls)
         self.assertIsNotNone(found, "the browser was sent to %r" % urls[0])
         return found.group(1)
-
-    def accept_typed(self, chooser, title):
-        """Presses Return in a chooser until it takes the location typed into it and closes:
-        GTK 3's chooser takes it only once it has looked into its folder, and a Return before
-        that does nothing."""
-        for attempt in range(5):
-            if self.desktop.find_window(title) is None:
-                return
-            self.desktop.keys(chooser, "Return")
-            try:
-                return self.desktop.wait_gone(title, 2.0)
-            except Timeout:
-                if attempt == 4:
-                    raise
 
     def assert_shows(self, window, text):
         """The window shows `text`, as OCR reads its picture (a character or two may be
