@@ -2,7 +2,7 @@
 
 1. Start-up: from exec to the program's icon shown in the notification area (trayer under
    Xvfb), for the program (logged in against a loopback order service, so no dialog appears;
-   without and with a session bus) and for two floors: a bare GTK+ 2 status icon program, and
+   without and with a session bus) and for two floors: a bare GTK 3 status icon program, and
    the same after loading ui.glade with GtkBuilder and initialising libcurl (what the
    designed libraries cost by themselves). Runs take turns; the first round is a discarded
    warm-up. An X event watcher notes when the icon's window is reparented into trayer and when

@@ -155,7 +155,8 @@ class TransferLoop {
     int running = 0;
     for (const platform::SocketState& s : ready) {
       curl_multi_socket_action(loop.multi_.get(), static_cast<curl_socket_t>(s.socket),
-                               (s.read ? CURL_CSELECT_IN : 0) | (s.write ? CURL_CSELECT_OUT : 0),
+                               (s.read ? CURL_CSELECT_IN : 0) | (s.write ? CURL_CSELECT_OUT : 0) |
+                                   (s.error ? CURL_CSELECT_ERR : 0),
                                &running);
     }
     long due = -1;
@@ -303,6 +304,9 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, gs_chunk_writer);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, chunk.get());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // An aborted transfer does not wait for its name lookup's thread (a name server that does not
+  // answer would hold Exit for its whole time-out); the lookup ends by itself.
+  curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, bounds.connect_seconds);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, bounds.stall_seconds);
