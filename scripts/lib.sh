@@ -27,6 +27,10 @@ BUILD_PACKAGES=(
 # What running the program needs besides its libraries: the converter, file types, and the trust
 # store that a service over https is verified against.
 RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
+# Adwaita's full-colour icons (the dialogs' pictures, the tray icon): a package of their own after
+# Debian 12.
+[ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ] ||
+  RUN_PACKAGES+=(adwaita-icon-theme-legacy)
 
 # What the tests need: GoogleTest, a display, a tray host, a window manager, the
 # accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.

@@ -66,7 +66,7 @@ def check_control(deb):
     assert "<" in fields.get("Maintainer", "") and fields.get("Description"), fields
     depends = [d.strip().split()[0] for d in fields.get("Depends", "").split(",")]
     # Debian 13 names the libraries of the 64-bit time_t change with a "t64" suffix.
-    for needed in ("ffmpeg", "libgtk-3-0", "libcurl4"):
+    for needed in ("ffmpeg", "libgtk-3-0", "libcurl4", "adwaita-icon-theme-legacy"):
         assert needed in depends or needed + "t64" in depends, \
             "Depends lacks %s: %s" % (needed, fields.get("Depends"))
     assert not [d for d in depends if "glade" in d or "gtk2" in d], \
