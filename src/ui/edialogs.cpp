@@ -50,6 +50,9 @@ int run_dialog(const Member& m, const char* title, const char* text) {
     g_signal_connect_swapped(dialog, "response", G_CALLBACK(gtk_widget_destroy), dialog);
   }
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  // A message is as large as its text, also where the window manager would tile a window that can
+  // be resized.
+  gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
 
   if (m.ending == Ending::kNoWait) {
     gtk_widget_show_all(dialog);
