@@ -578,16 +578,8 @@ class Session:
             raise AssertionError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
         return result.stdout
 
-    def key(self, combo):
-        """Presses keys such as "ctrl+l" on the session's keyboard: xdotool under X, wtype under
-        Wayland."""
-        if not self.wayland:
-            return self.xdotool("key", "--clearmodifiers", combo)
-        *mods, key = combo.split("+")
-        self._run(["wtype"] + [a for m in mods for a in ("-M", m)] + ["-k", key]
-                  + [a for m in mods for a in ("-m", m)])
-
     def type_text(self, text):
+        """Types `text` on the session's keyboard: xdotool under X, wtype under Wayland."""
         if not self.wayland:
             return self.xdotool("type", "--clearmodifiers", "--delay", "5", text)
         self._run(["wtype", "-d", "5", "--", text])
