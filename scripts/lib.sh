@@ -33,7 +33,8 @@ RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
   RUN_PACKAGES+=(adwaita-icon-theme-legacy)
 
 # What the tests need: GoogleTest, a display, a tray host, a window manager, the
-# accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.
+# accessibility bus, a browser, openssl for the throwaway certificates of the https tests, and a
+# Wayland desktop (sway, waybar's tray, wtype for keys, grim for screenshots, ss for sockets).
 TEST_PACKAGES=(
   libgtest-dev googletest
   xvfb xauth xdotool openbox trayer python3-xlib
@@ -43,6 +44,7 @@ TEST_PACKAGES=(
   file desktop-file-utils
   valgrind
   openssl
+  sway waybar wtype grim iproute2
 )
 
 # Prints where this machine's apt takes Debian's packages from: "archive URI" (the release and
