@@ -32,7 +32,7 @@ RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
 # accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.
 TEST_PACKAGES=(
   libgtest-dev googletest
-  xvfb xauth xdotool openbox trayer python3-xlib
+  xvfb xauth xdotool openbox tint2 python3-xlib
   dbus at-spi2-core libatk-adaptor libgail-common python3 python3-pyatspi python3-gi
   gir1.2-atspi-2.0
   chromium chromium-driver
