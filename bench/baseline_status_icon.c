@@ -1,4 +1,4 @@
-/* The least a GTK+ 2 tray program can do: make a status icon and run the main loop.
+/* The least a GTK 3 tray program can do: make a status icon and run the main loop.
  *
  * Built a second time with BENCH_DESIGNED_LIBRARIES, which first does what the program's
  * start-up must do with the libraries it is designed on: load the interface description
@@ -16,7 +16,9 @@ int main(int argc, char** argv) {
   gtk_builder_add_from_file(xml, "ui.glade", NULL);
   curl_global_init(CURL_GLOBAL_ALL);
 #endif
-  GtkStatusIcon* icon = gtk_status_icon_new_from_stock("gtk-execute");
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  GtkStatusIcon* icon = gtk_status_icon_new_from_icon_name("system-run");
+  G_GNUC_END_IGNORE_DEPRECATIONS
   gtk_main();
   g_object_unref(icon);
 #ifdef BENCH_DESIGNED_LIBRARIES

@@ -19,7 +19,7 @@ install_missing() {
 # (dpkg-shlibdeps).
 BUILD_PACKAGES=(
   cmake g++ make pkg-config
-  libgtk2.0-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
+  libgtk-3-dev libcurl4-openssl-dev libdbusmenu-glib-dev libnotify-dev
   libcpp-httplib-dev libsqlite3-dev libssl-dev
   dpkg-dev
 )
@@ -33,7 +33,7 @@ RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
 TEST_PACKAGES=(
   libgtest-dev googletest
   xvfb xauth xdotool openbox tint2 python3-xlib
-  dbus at-spi2-core libatk-adaptor libgail-common python3 python3-pyatspi python3-gi
+  dbus at-spi2-core libatk-adaptor python3 python3-pyatspi python3-gi
   gir1.2-atspi-2.0
   chromium chromium-driver
   file desktop-file-utils

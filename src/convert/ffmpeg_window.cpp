@@ -37,6 +37,16 @@ bool same_file(const std::string& a, const std::string& b) {
   return other.exists && other.id == one.id;
 }
 
+// A button with a mnemonic label and an icon beside it, as the toolkit's own buttons for the same
+// acts have.
+GtkWidget* labelled_button(const char* label, const char* icon_name) {
+  GtkWidget* button = gtk_button_new_with_mnemonic(label);
+  gtk_button_set_image(GTK_BUTTON(button),
+                       gtk_image_new_from_icon_name(icon_name, GTK_ICON_SIZE_BUTTON));
+  gtk_button_set_always_show_image(GTK_BUTTON(button), TRUE);
+  return button;
+}
+
 // A file name as the user reads it: file names need not be UTF-8.
 std::string display_name(const std::string& path) {
   return *take_text(g_filename_display_name(path.c_str()));
@@ -121,24 +131,22 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   g_signal_connect(window_, "destroy", G_CALLBACK(on_destroy), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(on_delete_event), this);
 
-  GtkWidget* vbox = gtk_vbox_new(FALSE, 6);
+  GtkWidget* vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
   gtk_container_set_border_width(GTK_CONTAINER(vbox), 6);
   gtk_container_add(GTK_CONTAINER(window_), vbox);
 
   status_ = gtk_label_new("Converting...");
-  gtk_misc_set_alignment(GTK_MISC(status_), 0, 0.5);
+  gtk_label_set_xalign(GTK_LABEL(status_), 0);
   gtk_label_set_line_wrap(GTK_LABEL(status_), TRUE);
   gtk_box_pack_start(GTK_BOX(vbox), status_, FALSE, FALSE, 0);
   GtkWidget* command = gtk_label_new(display_name(command_line_).c_str());
   gtk_label_set_selectable(GTK_LABEL(command), TRUE);
   gtk_label_set_line_wrap(GTK_LABEL(command), TRUE);
-  gtk_misc_set_alignment(GTK_MISC(command), 0, 0.5);
+  gtk_label_set_xalign(GTK_LABEL(command), 0);
   gtk_box_pack_start(GTK_BOX(vbox), command, FALSE, FALSE, 0);
 
-  // Built on an adjustment of 0 to 100 from the start, so that accessibility tools read the
-  // bar's value in per cent (a bar's own adjustment comes too late for them).
-  bar_ =
-      gtk_progress_bar_new_with_adjustment(GTK_ADJUSTMENT(gtk_adjustment_new(0, 0, 100, 1, 10, 0)));
+  bar_ = gtk_progress_bar_new();
+  gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(bar_), TRUE);
   gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar_), 0.05);
   gtk_box_pack_start(GTK_BOX(vbox), bar_, FALSE, FALSE, 0);
 
@@ -148,20 +156,23 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   view_ = gtk_text_view_new();
   gtk_text_view_set_editable(GTK_TEXT_VIEW(view_), FALSE);
   gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view_), FALSE);
-  PangoFontDescription* mono = pango_font_description_from_string("monospace");
-  gtk_widget_modify_font(view_, mono);
-  pango_font_description_free(mono);
+  // The converter lays its output out in columns.
+  GObj<GtkCssProvider> mono(gtk_css_provider_new());
+  gtk_css_provider_load_from_data(mono.get(), "textview { font-family: monospace; }", -1, nullptr);
+  gtk_style_context_add_provider(gtk_widget_get_style_context(view_),
+                                 GTK_STYLE_PROVIDER(mono.get()),
+                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   text_ = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view_));
   gtk_container_add(GTK_CONTAINER(scroller), view_);
   gtk_box_pack_start(GTK_BOX(vbox), scroller, TRUE, TRUE, 0);
 
-  GtkWidget* buttons = gtk_hbutton_box_new();
+  GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
   gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
   gtk_box_set_spacing(GTK_BOX(buttons), 6);
-  stop_ = gtk_button_new_from_stock(GTK_STOCK_STOP);
+  stop_ = labelled_button("_Stop", "process-stop");
   g_signal_connect(stop_, "clicked", G_CALLBACK(on_stop_clicked), this);
   gtk_container_add(GTK_CONTAINER(buttons), stop_);
-  GtkWidget* close = gtk_button_new_from_stock(GTK_STOCK_CLOSE);
+  GtkWidget* close = labelled_button("_Close", "window-close");
   g_signal_connect(close, "clicked", G_CALLBACK(on_close_clicked), this);
   gtk_container_add(GTK_CONTAINER(buttons), close);
   gtk_box_pack_start(GTK_BOX(vbox), buttons, FALSE, FALSE, 0);

@@ -7,41 +7,32 @@
 
 namespace {
 
-// GTK+ 2's file chooser finishes folder and file queries asynchronously and its callbacks touch
-// the chooser even after it has been destroyed, so a chooser answered quickly would be written
-// to after it was freed. Each kind of chooser is therefore made once and kept for the program's
-// life: hidden between uses, and reset before each use so that nothing carries over.
-GtkWidget* kept_chooser(GtkWidget** slot, const char* title, GtkFileChooserAction action) {
-  if (!*slot) {
-    *slot =
-        gtk_file_chooser_dialog_new(title, nullptr, action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
-                                    GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
-    gtk_window_set_position(GTK_WINDOW(*slot), GTK_WIN_POS_CENTER);
-  }
-  gtk_file_chooser_unselect_all(GTK_FILE_CHOOSER(*slot));
-  return *slot;
+// Makes a chooser with the program's two buttons, centred; the caller runs it and destroys it.
+GtkWidget* new_chooser(const char* title, GtkFileChooserAction action) {
+  GtkWidget* chooser =
+      gtk_file_chooser_dialog_new(title, nullptr, action, "_Cancel", GTK_RESPONSE_CANCEL, "_Save",
+                                  GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_window_set_position(GTK_WINDOW(chooser), GTK_WIN_POS_CENTER);
+  return chooser;
 }
 
-// Starts the chooser in one of the user's special folders, when GLib knows it, else where a
-// new chooser starts: the working folder.
+// Starts the chooser in one of the user's special folders, when GLib knows it, else in the
+// working folder (rather than the toolkit's list of recent files).
 void start_in(GtkWidget* chooser, GUserDirectory directory) {
   const gchar* folder = g_get_user_special_dir(directory);
   GStr working(folder ? nullptr : g_get_current_dir());
   gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder ? folder : working.get());
 }
 
-// Runs the chooser, hides it and returns the accepted path.
+// Runs the chooser, destroys it and returns the accepted path.
 std::optional<std::string> run_chooser(GtkWidget* chooser) {
   std::optional<std::string> path;
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
     path = take_text(gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser)));
   }
-  gtk_widget_hide(chooser);
+  gtk_widget_destroy(chooser);
   return path;
 }
-
-GtkWidget* open_chooser = nullptr;
-GtkWidget* save_chooser = nullptr;
 
 }  // namespace
 
@@ -53,13 +44,13 @@ const char* ffmpeg_proposed_name(int format_code) {
 }
 
 std::optional<std::string> ffmpeg_open_dialog() {
-  GtkWidget* chooser = kept_chooser(&open_chooser, "Open File", GTK_FILE_CHOOSER_ACTION_OPEN);
+  GtkWidget* chooser = new_chooser("Open File", GTK_FILE_CHOOSER_ACTION_OPEN);
   start_in(chooser, G_USER_DIRECTORY_DESKTOP);
   return run_chooser(chooser);
 }
 
 std::optional<std::string> ffmpeg_saveto_dialog(int format_code) {
-  GtkWidget* chooser = kept_chooser(&save_chooser, "Save File", GTK_FILE_CHOOSER_ACTION_SAVE);
+  GtkWidget* chooser = new_chooser("Save File", GTK_FILE_CHOOSER_ACTION_SAVE);
   gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
   const char* name = ffmpeg_proposed_name(format_code);
   gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name ? name : "");

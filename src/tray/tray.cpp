@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr char kTrayIconName[] = "system-run";
+
 // Set by the quit request: the program is leaving, and the tray starts nothing more, not even
 // what the main loop still runs on the way out (an item's queued entry, a click on its way).
 bool leaving = false;
@@ -102,7 +104,12 @@ void tray_menu_cb(GtkStatusIcon*, guint button, guint activate_time, gpointer) {
   g_object_ref_sink(menu);
   g_object_unref(menu);
   g_signal_connect(menu, "selection-done", G_CALLBACK(tray_menu_destroy), nullptr);
+  // At the pointer. The status icon hands over the press's button and time rather than an event
+  // (on Windows there is none), so the popup that takes those, which GTK 3 deprecates along with
+  // the status icon, serves it.
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   gtk_menu_popup(GTK_MENU(menu), nullptr, nullptr, nullptr, nullptr, button, activate_time);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   // A menu that could not take the pointer (another program holds it) is not shown and never
   // sees "selection-done": release it now.
   if (menu && !gtk_widget_get_visible(menu)) tray_menu_destroy(menu, nullptr);
@@ -139,7 +146,9 @@ void tray_activate() {
 
 int tray_init() {
   if (trayIcon) return 0;
-  trayIcon.reset(gtk_status_icon_new_from_stock(GTK_STOCK_EXECUTE));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  trayIcon.reset(gtk_status_icon_new_from_icon_name(kTrayIconName));
+  G_GNUC_END_IGNORE_DEPRECATIONS
   g_signal_connect(trayIcon.get(), "popup-menu", G_CALLBACK(tray_menu_cb), trayIcon.get());
   g_signal_connect(trayIcon.get(), "activate", G_CALLBACK(tray_menu_activate_cb), nullptr);
   // Desktops whose tray takes StatusNotifierItems rather than embedding icons get one instead.
@@ -153,13 +162,17 @@ bool tray_leaving() {
 
 void tray_hide() {
   leaving = true;
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), FALSE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   tray_item_stop();
 }
 
 void tray_show() {
   leaving = false;
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), TRUE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 void tray_toggle_visibility() {}

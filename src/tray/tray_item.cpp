@@ -34,7 +34,7 @@ gboolean on_tray_item_start(gpointer icon) {
   g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   // Lives for the whole run, like the icon.
   static TrayPlacement* placement = nullptr;
-  if (!placement) placement = new TrayPlacement(GTK_STATUS_ICON(icon), bus.get());
+  if (!placement) placement = new TrayPlacement(static_cast<GtkStatusIcon*>(icon), bus.get());
   return G_SOURCE_REMOVE;
 }
 

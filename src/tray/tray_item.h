@@ -3,6 +3,9 @@
 
 #include <gtk/gtk.h>
 
+// The status icon, whose declarations only the tray's own files see (CMakeLists.txt).
+typedef struct _GtkStatusIcon GtkStatusIcon;
+
 // Places the program's icon for the whole run: where no notification area embeds it and the
 // session bus has a StatusNotifierWatcher, the same icon and menu are offered as a
 // StatusNotifierItem instead. Joins the session bus from the main loop, after the icon is up;

@@ -2,6 +2,8 @@
 
 #include "tray/tray_placement.h"
 
+#include <gdk/gdkwayland.h>
+
 #include <algorithm>
 
 #include "tray/tray_menu.h"
@@ -15,18 +17,37 @@ void TrayPlacement::withdraw_all() {
   for (TrayPlacement* placement : placements()) placement->item_.withdraw();
 }
 
+namespace {
+
+const char* icon_name_of(GtkStatusIcon* icon) {
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  const char* name = gtk_status_icon_get_icon_name(icon);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  return name ? name : "system-run";
+}
+
+// Wayland has no notification area that embeds icons: there the item is the only place.
+bool icons_embed() {
+  return !GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default());
+}
+
+}  // namespace
+
 TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint grace_ms)
-    : icon_(GTK_STATUS_ICON(g_object_ref(icon))),
-      item_(bus,
-            gtk_status_icon_get_stock(icon) ? gtk_status_icon_get_stock(icon) : GTK_STOCK_EXECUTE) {
+    : icon_(GTK_STATUS_ICON(g_object_ref(icon))), item_(bus, icon_name_of(icon)) {
   embedded_handler_ =
       g_signal_connect(icon, "notify::embedded", G_CALLBACK(on_icon_embedded), this);
   watch_id_ =
       g_bus_watch_name_on_connection(bus, kSniWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                      on_watcher_appeared, on_watcher_vanished, this, nullptr);
   // A notification area embeds a new icon within moments; only after that is it known that none
-  // will.
-  grace_source_ = g_timeout_add(grace_ms, on_grace_over, this);
+  // will. Where none can, there is nothing to wait for.
+  if (icons_embed()) {
+    grace_source_ = g_timeout_add(grace_ms, on_grace_over, this);
+  } else {
+    grace_over_ = true;
+    g_debug("tray: no notification area embeds icons here; the StatusNotifierItem is the tray");
+  }
   placements().push_back(this);
 }
 
@@ -48,10 +69,12 @@ gboolean TrayPlacement::on_grace_over(gpointer self) {
   placement->grace_over_ = true;
   placement->place();
   if (!placement->item_.offered()) {
-    g_debug(gtk_status_icon_is_embedded(placement->icon_.get())
-                ? "tray: the notification area holds the icon"
-                : "tray: no notification area holds the icon, and no StatusNotifierWatcher is "
-                  "there");
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    const bool embedded = gtk_status_icon_is_embedded(placement->icon_.get());
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    g_debug(embedded ? "tray: the notification area holds the icon"
+                     : "tray: no notification area holds the icon, and no StatusNotifierWatcher "
+                       "is there");
   }
   return G_SOURCE_REMOVE;
 }
@@ -73,6 +96,7 @@ void TrayPlacement::on_watcher_vanished(GDBusConnection*, const gchar*, gpointer
 void TrayPlacement::place() {
   if (tray_leaving()) return;
   GtkStatusIcon* icon = icon_.get();
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   if (item_.offered()) {
     if (watcher_present_) return;
     item_.withdraw();
@@ -86,5 +110,6 @@ void TrayPlacement::place() {
     return;
   }
   gtk_status_icon_set_visible(icon, FALSE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   item_.offer();
 }

@@ -9,6 +9,9 @@
 #include "base/holders.h"
 #include "tray/tray_sni.h"
 
+// The status icon, whose declarations only the tray's own files see (CMakeLists.txt).
+typedef struct _GtkStatusIcon GtkStatusIcon;
+
 // Keeps `icon` while a notification area embeds it. When the icon is still not embedded a
 // moment after start, or loses its place later, and the bus has a StatusNotifierWatcher, hides
 // the icon and offers the item instead; shows the icon again when the watcher goes away.

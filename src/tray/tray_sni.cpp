@@ -17,17 +17,16 @@ constexpr char kId[] = "tovimo";
 constexpr guint kMenuCheckMs = 50;
 constexpr guint kMenuChecks = 40;
 
-// The icon as the item's pixmaps: ARGB32 in network byte order, at the sizes trays use.
-GVariant* render_pixmaps(const char* stock_id) {
+// The icon as the item's pixmaps: ARGB32 in network byte order, at the sizes trays draw it, twice
+// those for screens scaled by two, each drawn from the theme at that size, so that the host can
+// take one that fits its own size rather than scale one.
+GVariant* render_pixmaps(const char* icon_name) {
   GVariantBuilder pixmaps;
   g_variant_builder_init(&pixmaps, G_VARIANT_TYPE("a(iiay)"));
-  GtkIconSet* set = gtk_icon_factory_lookup_default(stock_id);
-  for (GtkIconSize size :
-       {GTK_ICON_SIZE_MENU, GTK_ICON_SIZE_LARGE_TOOLBAR, GTK_ICON_SIZE_DND, GTK_ICON_SIZE_DIALOG}) {
-    if (!set) break;
-    GObj<GdkPixbuf> pixbuf(gtk_icon_set_render_icon(set, gtk_widget_get_default_style(),
-                                                    GTK_TEXT_DIR_LTR, GTK_STATE_NORMAL, size,
-                                                    nullptr, nullptr));
+  GtkIconTheme* theme = gtk_icon_theme_get_default();
+  for (int size : {16, 22, 24, 32, 48, 64, 96}) {
+    GObj<GdkPixbuf> pixbuf(
+        gtk_icon_theme_load_icon(theme, icon_name, size, GTK_ICON_LOOKUP_FORCE_SIZE, nullptr));
     if (!pixbuf || gdk_pixbuf_get_bits_per_sample(pixbuf.get()) != 8) continue;
     const int width = gdk_pixbuf_get_width(pixbuf.get());
     const int height = gdk_pixbuf_get_height(pixbuf.get());
@@ -53,9 +52,9 @@ GVariant* render_pixmaps(const char* stock_id) {
 
 }  // namespace
 
-StatusNotifierItem::StatusNotifierItem(GDBusConnection* bus, const char* stock_id)
+StatusNotifierItem::StatusNotifierItem(GDBusConnection* bus, const char* icon_name)
     : bus_(G_DBUS_CONNECTION(g_object_ref(bus))),
-      stock_id_(stock_id),
+      icon_name_(icon_name),
       description_(sni_item_description()),
       cancellable_(g_cancellable_new()),
       menu_(dbusmenu_menuitem_new()) {
@@ -80,7 +79,7 @@ StatusNotifierItem::~StatusNotifierItem() {
 void StatusNotifierItem::offer() {
   if (offered()) return;
   // Rendering loads the icon theme: worth it only once an item is wanted, not at start-up.
-  if (!pixmaps_) pixmaps_.reset(render_pixmaps(stock_id_.c_str()));
+  if (!pixmaps_) pixmaps_.reset(render_pixmaps(icon_name_.c_str()));
   static const GDBusInterfaceVTable item_vtable = {on_item_call, on_item_property, nullptr, {}};
   GErr error;
   item_object_ =

@@ -21,8 +21,8 @@
 class StatusNotifierItem {
  public:
   // `bus` is the session bus as g_bus_get gives it: libdbusmenu serves the menu on that one.
-  // `stock_id` names the icon, rendered into the pixmaps the item shows.
-  StatusNotifierItem(GDBusConnection* bus, const char* stock_id);
+  // `icon_name` names the icon in the theme, rendered into the pixmaps the item shows.
+  StatusNotifierItem(GDBusConnection* bus, const char* icon_name);
   ~StatusNotifierItem();
   StatusNotifierItem(const StatusNotifierItem&) = delete;
   StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
@@ -64,7 +64,7 @@ class StatusNotifierItem {
 
   GObj<GDBusConnection> bus_;
   std::string bus_name_;
-  std::string stock_id_;
+  std::string icon_name_;
   GVar pixmaps_;  // a(iiay); rendered when the item is first offered
   GDBusNodeInfoPtr description_;
   GObj<GCancellable> cancellable_;  // the calls made for the item as offered now

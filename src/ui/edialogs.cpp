@@ -12,17 +12,16 @@ enum class Ending { kNoWait, kWaitSelfDestroy, kWaitAnswer };
 struct Member {
   Buttons buttons;
   const char* default_text;
-  const char* stock_icon;  // none: the picture "exit.png"
+  const char* icon_name;  // none: the picture "exit.png"
   bool selectable;
   Ending ending;
 };
 
-constexpr Member kWarn{Buttons::kOk, "Unhandled warning", GTK_STOCK_DIALOG_WARNING, false,
-                       Ending::kNoWait};
-constexpr Member kInfo{Buttons::kOk, "NULL", GTK_STOCK_DIALOG_INFO, true, Ending::kNoWait};
-constexpr Member kError{Buttons::kOk, "Unhandled error", GTK_STOCK_DIALOG_ERROR, false,
+constexpr Member kWarn{Buttons::kOk, "Unhandled warning", "dialog-warning", false, Ending::kNoWait};
+constexpr Member kInfo{Buttons::kOk, "NULL", "dialog-information", true, Ending::kNoWait};
+constexpr Member kError{Buttons::kOk, "Unhandled error", "dialog-error", false,
                         Ending::kWaitSelfDestroy};
-constexpr Member kConfirm{Buttons::kYesNo, "Are You sure?", GTK_STOCK_DIALOG_QUESTION, false,
+constexpr Member kConfirm{Buttons::kYesNo, "Are You sure?", "dialog-question", false,
                           Ending::kWaitAnswer};
 constexpr Member kExit{Buttons::kYesNo, "Are You sure?", nullptr, false, Ending::kWaitAnswer};
 
@@ -33,16 +32,16 @@ int run_dialog(const Member& m, const char* title, const char* text) {
   GtkWindow* parent = main_window ? GTK_WINDOW(main_window) : nullptr;
   GtkWidget* dialog =
       m.buttons == Buttons::kOk
-          ? gtk_dialog_new_with_buttons(title, parent, GTK_DIALOG_MODAL, GTK_STOCK_OK,
-                                        GTK_RESPONSE_OK, nullptr)
-          : gtk_dialog_new_with_buttons(title, parent, GTK_DIALOG_MODAL, GTK_STOCK_YES,
-                                        GTK_RESPONSE_YES, GTK_STOCK_NO, GTK_RESPONSE_NO, nullptr);
+          ? gtk_dialog_new_with_buttons(title, parent, GTK_DIALOG_MODAL, "_OK", GTK_RESPONSE_OK,
+                                        nullptr)
+          : gtk_dialog_new_with_buttons(title, parent, GTK_DIALOG_MODAL, "_Yes", GTK_RESPONSE_YES,
+                                        "_No", GTK_RESPONSE_NO, nullptr);
   GtkWidget* label = gtk_label_new(text ? text : m.default_text);
-  GtkWidget* box = gtk_hbox_new(FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), box, FALSE, TRUE, 0);
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+  gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), box, FALSE, TRUE, 0);
   if (m.selectable) gtk_label_set_selectable(GTK_LABEL(label), TRUE);
-  GtkWidget* icon = m.stock_icon ? gtk_image_new_from_stock(m.stock_icon, GTK_ICON_SIZE_DIALOG)
-                                 : gtk_image_new_from_file(kExitPicture);
+  GtkWidget* icon = m.icon_name ? gtk_image_new_from_icon_name(m.icon_name, GTK_ICON_SIZE_DIALOG)
+                                : gtk_image_new_from_file(kExitPicture);
   gtk_box_pack_start(GTK_BOX(box), icon, FALSE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
   if (m.ending != Ending::kWaitAnswer) {

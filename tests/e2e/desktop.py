@@ -18,8 +18,8 @@ with TOVIMO_E2E_PROGRAM, TOVIMO_E2E_SERVICE and TOVIMO_E2E_DATA naming the progr
 service and the data folder when they are not build/tovimo, build/service/tovimo-service and
 data/ of this source tree, and TOVIMO_SERVICE_HOST and TOVIMO_SERVICE_SCHEME the program's
 service host and scheme when they are not the ones in the program's CMakeCache.txt (over https
-the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb, openbox, tint2, xdotool, dbus-daemon, the
-accessibility bus and its GTK+ 2 bridge, python3-pyatspi and ffmpeg.
+the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb,
+openbox, tint2, xdotool, dbus-daemon, the accessibility bus, python3-pyatspi and ffmpeg.
 """
 
 import html.parser
@@ -156,7 +156,7 @@ class Home:
         env = desktop.env()
         env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_DATA_HOME=self.data,
                    XDG_CACHE_HOME=self.cache, XDG_RUNTIME_DIR=self.runtime,
-                   GTK_MODULES="gail:atk-bridge", GNOME_ACCESSIBILITY="1",
+                   GNOME_ACCESSIBILITY="1",
                    GIO_USE_VFS="local", PATH=path if path is not None else SYSTEM_PATH)
         env.pop("NO_AT_BRIDGE", None)
         return env

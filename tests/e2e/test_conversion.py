@@ -37,7 +37,10 @@ def progress_percent(program):
     if window is None:
         return None
     bars = window.descendants(lambda a: a.getRoleName() == "progress bar")
-    return bars[0].queryValue().currentValue if bars else None
+    if not bars:
+        return None
+    value = bars[0].queryValue()
+    return round(100 * value.currentValue / value.maximumValue)
 
 
 class Conversions(DesktopTestCase):

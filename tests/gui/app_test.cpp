@@ -47,7 +47,7 @@ TEST_F(AppTest, MissingConverterStopsTheStart) {
   int argc = 0;
   char** argv = nullptr;
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   EXPECT_EQ(application_init(&argc, &argv), 0);
   test_home.hide_converter(false);
   EXPECT_EQ(driver.titles(), Strings{"ffmpeg error"});
@@ -82,7 +82,7 @@ TEST_F(AppTest, LoginRefusalsAreShownAsDesigned) {
     SCOPED_TRACE(reply.size());
     service_.reply("login", {reply});
     DialogDriver driver;
-    if (!texts.empty()) driver.then(press("gtk-ok"));
+    if (!texts.empty()) driver.then(press("OK"));
     EXPECT_EQ(app_try_login(), 0);
     Strings shown;
     for (const SeenDialog& d : driver.seen) {
@@ -107,7 +107,7 @@ TEST_F(AppTest, AnnouncementIsSkippedOnlyForExactlySkip) {
   service_.announce("<b>New</b> formats &amp; more\r\n");
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     try_show_help();
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].text, "New formats & more\n");  // the label shows CR LF as one break
@@ -172,7 +172,7 @@ TEST_F(AppTest, AnnouncementThatIsNotMarkupIsShownAsItStands) {
   for (const auto& [text, shown] : cases) {
     service_.announce(text);
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     try_show_help();
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].text, shown);
@@ -231,7 +231,7 @@ TEST_F(AppTest, AnnouncementNeedsTheServiceAndTheInterface) {
 TEST_F(AppTest, LaunchRefusesIncompleteTasksInOrder) {
   FfmpegTask task;
   DialogDriver driver;
-  driver.then(press("gtk-ok")).then(press("gtk-ok")).then(press("gtk-ok"));
+  driver.then(press("OK")).then(press("OK")).then(press("OK"));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(ffmpeg_execute_task(nullptr));
   EXPECT_FALSE(ffmpeg_execute_task(&task));

@@ -26,7 +26,7 @@ TEST(ChoosersTest, OpenChooserStartsOnTheDesktopAndReturnsTheChosenPath) {
   const SeenDialog& d = driver.seen[0];
   EXPECT_EQ(d.title, "Open File");
   EXPECT_EQ(d.action, GTK_FILE_CHOOSER_ACTION_OPEN);
-  EXPECT_EQ(d.buttons, (std::vector<std::string>{"gtk-cancel", "gtk-save"}));
+  EXPECT_EQ(d.buttons, (std::vector<std::string>{"Cancel", "Save"}));
   EXPECT_EQ(d.folder, test_home.desktop);
   EXPECT_FALSE(d.overwrite_confirmation);
   EXPECT_FALSE(d.transient_for_main);
@@ -35,7 +35,7 @@ TEST(ChoosersTest, OpenChooserStartsOnTheDesktopAndReturnsTheChosenPath) {
 }
 
 TEST(ChoosersTest, CancelCloseAndEscapeReturnNone) {
-  for (Answer answer : {press("gtk-cancel"), close_window(), escape()}) {
+  for (Answer answer : {press("Cancel"), close_window(), escape()}) {
     DialogDriver driver;
     driver.then(answer).then(answer);
     EXPECT_EQ(ffmpeg_open_dialog(), std::nullopt);
@@ -52,13 +52,13 @@ TEST(ChoosersTest, SaveChooserProposesANameByFormatCode) {
   for (const auto& [code, name] : cases) {
     SCOPED_TRACE(code);
     DialogDriver driver;
-    driver.then(press("gtk-cancel"));
+    driver.then(press("Cancel"));
     EXPECT_EQ(ffmpeg_saveto_dialog(code), std::nullopt);
     ASSERT_EQ(driver.seen.size(), 1u);
     const SeenDialog& d = driver.seen[0];
     EXPECT_EQ(d.title, "Save File");
     EXPECT_EQ(d.action, GTK_FILE_CHOOSER_ACTION_SAVE);
-    EXPECT_EQ(d.buttons, (std::vector<std::string>{"gtk-cancel", "gtk-save"}));
+    EXPECT_EQ(d.buttons, (std::vector<std::string>{"Cancel", "Save"}));
     EXPECT_EQ(d.folder, test_home.videos);
     EXPECT_EQ(d.text, name);
     EXPECT_TRUE(d.overwrite_confirmation);
@@ -80,7 +80,7 @@ TEST(ChoosersTest, SaveChooserAsksBeforeReplacingAFile) {
   {
     // Declining the replacement returns to the chooser, which the user then cancels.
     DialogDriver driver;
-    driver.then(save_as()).then(respond(GTK_RESPONSE_CANCEL)).then(press("gtk-cancel"));
+    driver.then(save_as()).then(respond(GTK_RESPONSE_CANCEL)).then(press("Cancel"));
     EXPECT_EQ(ffmpeg_saveto_dialog(0), std::nullopt);
     ASSERT_EQ(driver.seen.size(), 3u);
     EXPECT_NE(driver.seen[1].text.find("already exists"), std::string::npos);

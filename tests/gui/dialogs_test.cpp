@@ -36,8 +36,8 @@ TEST_F(DialogsTest, QuestionsReturnYesOnlyForYes) {
     Answer answer;
     int expected;
   };
-  const Case cases[] = {{"yes", press("gtk-yes"), 1},
-                        {"no", press("gtk-no"), 0},
+  const Case cases[] = {{"yes", press("Yes"), 1},
+                        {"no", press("No"), 0},
                         {"close", close_window(), 0},
                         {"escape", escape(), 0}};
   for (const Case& c : cases) {
@@ -51,8 +51,8 @@ TEST_F(DialogsTest, QuestionsReturnYesOnlyForYes) {
       const SeenDialog& d = driver.seen[0];
       EXPECT_EQ(d.title, "Confirm");
       EXPECT_EQ(d.text, "Do you want to select file to convert?");
-      EXPECT_EQ(d.buttons, (std::vector<std::string>{"gtk-yes", "gtk-no"}));
-      EXPECT_EQ(d.icon, ask == &confirm_dialog_run ? "gtk-dialog-question" : "file");
+      EXPECT_EQ(d.buttons, (std::vector<std::string>{"Yes", "No"}));
+      EXPECT_EQ(d.icon, ask == &confirm_dialog_run ? "dialog-question" : "file");
       EXPECT_TRUE(d.modal);
       EXPECT_TRUE(d.transient_for_main);
       EXPECT_TRUE(d.centred);
@@ -63,29 +63,31 @@ TEST_F(DialogsTest, QuestionsReturnYesOnlyForYes) {
 
 TEST_F(DialogsTest, EachMemberHasItsIconAndDefaultText) {
   DialogDriver driver;
-  driver.then(press("gtk-ok")).then(press("gtk-yes")).then(press("gtk-no"));
+  driver.then(press("OK")).then(press("Yes")).then(press("No"));
   error_dialog_run(nullptr, nullptr);
   EXPECT_EQ(confirm_dialog_run(nullptr, nullptr), 1);
   EXPECT_EQ(exit_dialog_run(nullptr, nullptr), 0);
   warn_dialog_run(nullptr, nullptr);
   info_dialog_run(nullptr, nullptr);
-  driver.then(press("gtk-ok")).then(press("gtk-ok"));
+  driver.then(press("OK")).then(press("OK"));
   ASSERT_TRUE(driver.drain());
   ASSERT_EQ(driver.seen.size(), 5u);
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Unhandled error", "gtk-dialog-error"},
-      {"Are You sure?", "gtk-dialog-question"},
+      {"Unhandled error", "dialog-error"},
+      {"Are You sure?", "dialog-question"},
       {"Are You sure?", "file"},
-      {"NULL", "gtk-dialog-info"},  // the newer notice is on top and answered first
-      {"Unhandled warning", "gtk-dialog-warning"},
+      {"NULL", "dialog-information"},  // the newer notice is on top and answered first
+      {"Unhandled warning", "dialog-warning"},
   };
   for (size_t i = 0; i < expected.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(driver.seen[i].text, expected[i].first);
     EXPECT_EQ(driver.seen[i].icon, expected[i].second);
+    // The theme has it: no picture of a missing image.
+    EXPECT_TRUE(driver.seen[i].icon_found || expected[i].second == "file");
     EXPECT_EQ(driver.seen[i].title, "");
   }
-  EXPECT_EQ(driver.seen[0].buttons, std::vector<std::string>{"gtk-ok"});
+  EXPECT_EQ(driver.seen[0].buttons, std::vector<std::string>{"OK"});
   EXPECT_TRUE(driver.seen[3].selectable);  // the information notice's text can be copied
   EXPECT_FALSE(driver.seen[4].selectable);
   EXPECT_TRUE(driver.unexpected.empty());
@@ -99,7 +101,7 @@ TEST_F(DialogsTest, NoticesReturnAtOnceAndCloseThemselvesWhenAnswered) {
   EXPECT_EQ(visible_windows("Tovimo").size(), 1u);
   EXPECT_EQ(visible_windows("Key information").size(), 1u);
   DialogDriver driver;
-  driver.then(press("gtk-ok")).then(close_window());
+  driver.then(press("OK")).then(close_window());
   ASSERT_TRUE(driver.drain());
   EXPECT_TRUE(visible_windows("Tovimo").empty());
   EXPECT_TRUE(visible_windows("Key information").empty());
@@ -116,7 +118,7 @@ TEST_F(DialogsTest, ErrorDialogWaitsForTheAnswer) {
   EXPECT_EQ(driver.pending(), 0u);
   EXPECT_EQ(open_dialogs(), 0u);
   ASSERT_EQ(driver.seen.size(), 1u);
-  EXPECT_EQ(driver.seen[0].icon, "gtk-dialog-error");
+  EXPECT_EQ(driver.seen[0].icon, "dialog-error");
   EXPECT_EQ(driver.seen[0].text, "Cannot login to the system");
 }
 
@@ -124,7 +126,7 @@ TEST_F(DialogsTest, WorkWithoutParentAndWithoutTheExitPicture) {
   main_window = nullptr;
   ASSERT_EQ(g_rename("exit.png", "exit.png.away"), 0);
   DialogDriver driver;
-  driver.then(press("gtk-yes"));
+  driver.then(press("Yes"));
   EXPECT_EQ(exit_dialog_run("confirm", "Are you sure?"), 1);
   g_rename("exit.png.away", "exit.png");
   ASSERT_EQ(driver.seen.size(), 1u);

@@ -32,6 +32,27 @@ constexpr char kUnmapHooked[] = "tovimo-test-unmap-hooked";
 // How long an uncovered dialog may take to close by itself before it counts as open again.
 constexpr gint64 kReseenAfterMs = 500;
 
+// The buttons of a dialog's action area, left to right as packed; caller frees the list.
+GList* action_buttons(GtkWidget* dialog) {
+  GList* found = nullptr;
+  for (int response : {GTK_RESPONSE_OK, GTK_RESPONSE_YES, GTK_RESPONSE_NO, GTK_RESPONSE_CANCEL,
+                       GTK_RESPONSE_ACCEPT}) {
+    GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), response);
+    if (GTK_IS_BUTTON(button)) found = g_list_append(found, button);
+  }
+  return found;
+}
+
+// A button's label as the user reads it: without its mnemonic's underscore.
+std::string shown_label(GtkButton* button) {
+  const gchar* label = gtk_button_get_label(button);
+  std::string shown = label ? label : "";
+  if (gtk_button_get_use_underline(button)) {
+    shown.erase(std::remove(shown.begin(), shown.end(), '_'), shown.end());
+  }
+  return shown;
+}
+
 GtkWidget* find_child(GtkWidget* widget, GType type) {
   if (G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return widget;
   if (!GTK_IS_CONTAINER(widget)) return nullptr;
@@ -56,12 +77,13 @@ SeenDialog describe(GtkWidget* w) {
   d.centred = position == GTK_WIN_POS_CENTER;
 
   // Buttons as the user sees them, from left to right.
-  GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(w)->action_area));
+  GList* buttons = action_buttons(w);
   std::vector<std::pair<int, std::string>> placed;
   for (GList* l = buttons; l; l = l->next) {
-    if (GTK_IS_BUTTON(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
-      const gchar* label = gtk_button_get_label(GTK_BUTTON(l->data));
-      placed.emplace_back(GTK_WIDGET(l->data)->allocation.x, label ? label : "");
+    if (gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      GtkAllocation place;
+      gtk_widget_get_allocation(GTK_WIDGET(l->data), &place);
+      placed.emplace_back(place.x, shown_label(GTK_BUTTON(l->data)));
     }
   }
   g_list_free(buttons);
@@ -88,17 +110,18 @@ SeenDialog describe(GtkWidget* w) {
     if (text) d.text = text.get();
     return d;
   }
-  GtkWidget* content = GTK_DIALOG(w)->vbox;
+  GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(w));
   if (GtkWidget* label = find_child(content, GTK_TYPE_LABEL)) {
     d.text = gtk_label_get_text(GTK_LABEL(label));
     d.selectable = gtk_label_get_selectable(GTK_LABEL(label));
     d.use_markup = gtk_label_get_use_markup(GTK_LABEL(label));
   }
   if (GtkWidget* image = find_child(content, GTK_TYPE_IMAGE)) {
-    if (gtk_image_get_storage_type(GTK_IMAGE(image)) == GTK_IMAGE_STOCK) {
-      gchar* stock = nullptr;
-      gtk_image_get_stock(GTK_IMAGE(image), &stock, nullptr);
-      d.icon = stock ? stock : "";
+    if (gtk_image_get_storage_type(GTK_IMAGE(image)) == GTK_IMAGE_ICON_NAME) {
+      const gchar* name = nullptr;
+      gtk_image_get_icon_name(GTK_IMAGE(image), &name, nullptr);
+      d.icon = name ? name : "";
+      d.icon_found = name && gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), name);
     } else {
       d.icon = "file";
     }
@@ -128,12 +151,10 @@ bool settled(GtkWidget* w) {
 }
 
 GtkWidget* button_with_label(GtkWidget* dialog, const std::string& wanted) {
-  GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(dialog)->action_area));
+  GList* buttons = action_buttons(dialog);
   GtkWidget* found = nullptr;
   for (GList* l = buttons; l && !found; l = l->next) {
-    const gchar* label =
-        GTK_IS_BUTTON(l->data) ? gtk_button_get_label(GTK_BUTTON(l->data)) : nullptr;
-    if (label && wanted == label) found = GTK_WIDGET(l->data);
+    if (shown_label(GTK_BUTTON(l->data)) == wanted) found = GTK_WIDGET(l->data);
   }
   g_list_free(buttons);
   return found;
@@ -141,8 +162,8 @@ GtkWidget* button_with_label(GtkWidget* dialog, const std::string& wanted) {
 
 }  // namespace
 
-Answer press(const char* stock_id) {
-  std::string wanted = stock_id;
+Answer press(const char* label) {
+  std::string wanted = label;
   return [wanted](GtkWidget* dialog) {
     GtkWidget* button = button_with_label(dialog, wanted);
     if (button) {
@@ -165,7 +186,7 @@ Answer respond(int response) {
 Answer close_window() {
   return [](GtkWidget* dialog) {
     GdkEvent* event = gdk_event_new(GDK_DELETE);
-    event->any.window = GDK_WINDOW(g_object_ref(dialog->window));
+    event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
     event->any.send_event = TRUE;
     gtk_main_do_event(event);
     gdk_event_free(event);
@@ -176,9 +197,27 @@ Answer close_window() {
 Answer escape() {
   return [](GtkWidget* dialog) {
     if (!gtk_widget_get_mapped(dialog)) return false;
-    // A key press alone: the dialog is gone before a release could reach it.
-    return static_cast<bool>(gdk_test_simulate_key(dialog->window, -1, -1, GDK_Escape,
-                                                   GdkModifierType(0), GDK_KEY_PRESS));
+    // A key press alone, handed to the dialog as the display would: it is gone before a
+    // release could reach it.
+    GdkWindow* window = gtk_widget_get_window(dialog);
+    GdkDisplay* display = gdk_window_get_display(window);
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(window));
+    event->key.send_event = TRUE;
+    event->key.time = GDK_CURRENT_TIME;
+    event->key.keyval = GDK_KEY_Escape;
+    GdkKeymapKey* keys = nullptr;
+    gint count = 0;
+    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), GDK_KEY_Escape,
+                                          &keys, &count) &&
+        count > 0) {
+      event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+    }
+    g_free(keys);
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+    return true;
   };
 }
 
@@ -461,14 +500,14 @@ std::string bar_text(GtkWidget* window) {
   return "(no progress bar)";
 }
 
-GtkWidget* press_button(GtkWidget* window, const char* stock) {
+GtkWidget* press_button(GtkWidget* window, const char* label) {
   for (GtkWidget* w : widgets_of(window)) {
-    if (GTK_IS_BUTTON(w) && g_strcmp0(gtk_button_get_label(GTK_BUTTON(w)), stock) == 0) {
+    if (GTK_IS_BUTTON(w) && shown_label(GTK_BUTTON(w)) == label) {
       gtk_button_clicked(GTK_BUTTON(w));
       return w;
     }
   }
-  ADD_FAILURE() << "the window has no " << stock;
+  ADD_FAILURE() << "the window has no " << label;
   return nullptr;
 }
 
@@ -506,4 +545,14 @@ void ProgramTest::SetUp() {
 
 void ProgramTest::TearDown() {
   state_reset();
+}
+
+bool status_icon_shown(GtkStatusIcon* icon) {
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  return gtk_status_icon_get_visible(icon);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+}
+
+bool tray_icon_shown() {
+  return trayIcon && status_icon_shown(trayIcon.get());
 }

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/state.h"
 #include "support/loopback_server.h"
 #include "support/test_home.h"
 
@@ -21,8 +22,9 @@ struct SeenDialog {
   std::string type;  // GTK type name
   std::string title;
   std::string text;                  // the message, or a chooser's name field
-  std::string icon;                  // stock id, or "file" for a picture
-  std::vector<std::string> buttons;  // stock ids in order
+  std::string icon;                  // icon name, or "file" for a picture
+  bool icon_found = false;           // the icon name is in the icon theme
+  std::vector<std::string> buttons;  // labels as shown, left to right
   bool selectable = false;
   bool modal = false;
   bool transient_for_main = false;
@@ -38,7 +40,7 @@ struct SeenDialog {
 // still loading its folder), true once it has answered.
 using Answer = std::function<bool(GtkWidget* dialog)>;
 
-Answer press(const char* stock_id);                       // clicks the button
+Answer press(const char* label);                          // clicks the button
 Answer respond(int response);                             // as the dialog's own response
 Answer close_window();                                    // the window manager's close button
 Answer escape();                                          // the Escape key
@@ -101,9 +103,9 @@ std::string shown_text(GtkWidget* window);
 bool shows(GtkWidget* window, const std::string& text);
 // The text of the converter window's progress bar.
 std::string bar_text(GtkWidget* window);
-// Clicks the window's button of stock id `stock` ("gtk-stop"); the button, or none (a test
+// Clicks the window's button labelled `label` ("Stop"); the button, or none (a test
 // failure).
-GtkWidget* press_button(GtkWidget* window, const char* stock);
+GtkWidget* press_button(GtkWidget* window, const char* label);
 // Whether the process has ended: gone, or a zombie that nobody has reaped yet.
 bool process_ended(const std::string& pid);
 // The first line of a file, "" when there is none.
@@ -122,3 +124,7 @@ class ProgramTest : public ::testing::Test {
   void TearDown() override;
   ScriptedService service_;
 };
+
+// Whether the program's tray icon (or `icon`) is set to show.
+bool tray_icon_shown();
+bool status_icon_shown(GtkStatusIcon* icon);

@@ -148,7 +148,7 @@ class HostileTest : public ::testing::Test {
     EXPECT_EQ(driver.titles(), Strings{"poll failed"});
     EXPECT_EQ(driver.seen.at(0).text, "error while polling the server");
     EXPECT_EQ(flv_movie, clip_);
-    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_TRUE(tray_icon_shown());
     EXPECT_EQ(service_.server().commands(), Strings{"poll"});
     EXPECT_TRUE(test_home.converter_calls().empty());
     EXPECT_TRUE(test_home.browser_urls().empty());
@@ -179,7 +179,7 @@ gboolean on_tick(gpointer data) {
   if (t->stopped) t->converter_ended = t->converter_ended || process_ended(t->converter);
   if (!t->stopped && now - t->started > G_USEC_PER_SEC / 2) {
     t->stopped = true;
-    press_button(t->window, "gtk-stop");
+    press_button(t->window, "Stop");
   }
   return G_SOURCE_CONTINUE;
 }
@@ -220,7 +220,7 @@ TEST_F(HostileTest, SilentServiceIsAbandonedAtTheStallBoundWhileTheProgramGoesOn
       // The poll has failed: what went on while it waited.
       EXPECT_TRUE(ticks.converter_ended);
       EXPECT_LT(ticks.longest_gap, (g_get_monotonic_time() - ticks.started) / 4);
-      return press("gtk-ok")(dialog);
+      return press("OK")(dialog);
     });
     const bool ended = check_task();
     g_source_remove(ticker);
@@ -247,7 +247,7 @@ TEST_F(HostileTest, ExitEndsAPollAtOnceWhateverItWaitsFor) {
     reset_program(base, kKey);
     ShortBounds patient{20, 60};
     DialogDriver leaving;
-    leaving.then(press("gtk-yes"));
+    leaving.then(press("Yes"));
     g_timeout_add(300, on_choose_exit, nullptr);
     const gint64 asked = g_get_monotonic_time();
     EXPECT_TRUE(check_task());
@@ -279,9 +279,9 @@ TEST_F(HostileTest, ReplyThatArrivesWhileAQuestionIsOpenIsTaken) {
         asking = true;
         // Held open until 3.5 s after the reply came: past both bounds.
         if (!replied || g_get_monotonic_time() - replied < 7 * G_USEC_PER_SEC / 2) return false;
-        return press("gtk-no")(dialog);
+        return press("No")(dialog);
       })
-      .then(press("gtk-no"));
+      .then(press("No"));
   g_timeout_add(100, on_choose_exit, nullptr);
   EXPECT_FALSE(check_task());
   EXPECT_EQ(driver.titles(), (Strings{"confirm", "Confirmation"}));
@@ -299,7 +299,7 @@ TEST_F(HostileTest, TricklingReplyIsAbandonedAtTheWholeTransferBound) {
     }
   });
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   const bool ended = check_task();
   expect_poll_failed(driver, ended);
 }
@@ -316,7 +316,7 @@ TEST_F(HostileTest, DrippingReplyIsAbandonedAtTheStallBound) {
     }
   });
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   const bool ended = check_task();
   expect_poll_failed(driver, ended);
   EXPECT_LT(dripped.load(), kOrder.size());  // left long before the order was complete
@@ -342,7 +342,7 @@ TEST_F(HostileTest, HugeReplyIsAbandonedAtTheBoundWithoutBeingRead) {
     });
     test_home.forget_calls();
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     LoopbackServer& server = service_.server();
     const size_t before = server.commands().size();
     const bool ended = check_task();
@@ -369,7 +369,7 @@ TEST_F(HostileTest, ResetConnectionIsNoReplyEvenAfterPartOfTheOrder) {
     SCOPED_TRACE(when);
     service_.on("poll", behaviour);
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_FALSE(check_task());
     EXPECT_EQ(driver.titles(), Strings{"poll failed"});  // no order question
     EXPECT_EQ(flv_movie, clip_);
@@ -403,7 +403,7 @@ TEST_F(HostileTest, LoginReplyWithNulOrInvalidUtf8) {
   service_.on("login", body(raw("\xff\xfe refused \xc3\0hidden")));
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_EQ(app_try_login(), 0);
     EXPECT_EQ(driver.titles(), Strings{"login error"});
     EXPECT_EQ(driver.seen.at(0).text, kReplacement + kReplacement + " refused " + kReplacement);
@@ -426,7 +426,7 @@ TEST_F(HostileTest, PollReplyWithNulOrInvalidUtf8StartsNothing) {
   for (const std::string& reply : {raw("\0") + kOrder, "\xc3\x28" + kOrder}) {
     service_.on("poll", body(reply));
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_TRUE(check_task());
     EXPECT_EQ(driver.titles(), Strings{"data error"});
     EXPECT_EQ(driver.seen.at(0).text, "data transmission error");
@@ -442,7 +442,7 @@ TEST_F(HostileTest, YesReplyWithNulOrInvalidUtf8) {
   service_.on("yes", body(std::string("\xff") + "OK"));
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes"));
+    driver.then(press("Yes"));
     EXPECT_FALSE(check_task());
     EXPECT_EQ(driver.titles(), Strings{"Confirmation"});
     EXPECT_EQ(flv_movie, std::nullopt);
@@ -451,7 +451,7 @@ TEST_F(HostileTest, YesReplyWithNulOrInvalidUtf8) {
   service_.on("yes", body(raw("OK\0\xff\xfe")));
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes")).then(press("gtk-cancel")).then(press("gtk-ok"));
+    driver.then(press("Yes")).then(press("Cancel")).then(press("OK"));
     EXPECT_FALSE(check_task());
     ASSERT_TRUE(driver.drain());
     EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "Tovimo"}));
@@ -473,15 +473,15 @@ TEST_F(HostileTest, CancelReplyWithNulOrInvalidUtf8) {
     SCOPED_TRACE(testing::PrintToString(reply));
     service_.on("cancel", body(reply));
     DialogDriver driver;
-    driver.then(press("gtk-no"));
-    for (size_t i = 0; i < texts.size(); ++i) driver.then(press("gtk-ok"));
+    driver.then(press("No"));
+    for (size_t i = 0; i < texts.size(); ++i) driver.then(press("OK"));
     EXPECT_FALSE(check_task());  // no quit after a reply to cancel
     Strings shown;
     for (size_t i = 1; i < driver.seen.size(); ++i) shown.push_back(driver.seen[i].text);
     EXPECT_EQ(driver.seen.at(0).title, "Confirmation");
     EXPECT_EQ(shown, texts);
     EXPECT_EQ(flv_movie, std::nullopt);
-    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_TRUE(tray_icon_shown());
   }
   EXPECT_TRUE(test_home.converter_calls().empty());
 }
@@ -499,7 +499,7 @@ TEST_F(HostileTest, AnnouncementWithNulOrInvalidUtf8IsShownRepaired) {
     hash = kKey;
     service_.on("hp.php", body(reply));
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     try_show_help();
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].text, shown);
@@ -513,7 +513,7 @@ TEST_F(HostileTest, OrderOfTenThousandFieldsUsesTheFirstNine) {
   service_.on("poll", body(order + "\r\n"));
   service_.on("yes", body("OK"));
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as()).then(press("gtk-ok"));
+  driver.then(press("Yes")).then(save_as()).then(press("OK"));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(check_task());
   testing::internal::GetCapturedStdout();
@@ -539,7 +539,7 @@ TEST_F(HostileTest, HostileValuesReachTheConverterUnchanged) {
   std::ofstream(odd_clip) << "FLV";
   const std::string odd_name = "#out 'q\" \\.avi";
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(save_as(odd_name)).then(press("gtk-ok"));
+  driver.then(press("Yes")).then(save_as(odd_name)).then(press("OK"));
   testing::internal::CaptureStdout();
   flv_movie = odd_clip;
   EXPECT_FALSE(run_as_handler(glue_check_task));
@@ -567,11 +567,11 @@ TEST_F(HostileTest, BinaryErrorMessageIsShownRepaired) {
     SCOPED_TRACE(shown);
     service_.on("poll", body("ERROR " + base64(message) + "\r\n"));
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_TRUE(check_task());  // an error reply to a poll ends the program, as designed
     EXPECT_EQ(driver.titles(), Strings{"error"});
     EXPECT_EQ(driver.seen.at(0).text, shown);
-    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_FALSE(tray_icon_shown());
     tray_show();
   }
   EXPECT_TRUE(test_home.converter_calls().empty());

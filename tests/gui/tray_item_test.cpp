@@ -215,8 +215,12 @@ class TrayItemTest : public ::testing::Test {
     test_home.forget_calls();
     // A connection left from an earlier test would be to that test's bus, now gone.
     ASSERT_FALSE(g_dbus_connection_is_closed(program_bus_.get()));
-    icon_.reset(gtk_status_icon_new_from_stock(GTK_STOCK_EXECUTE));
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    icon_.reset(gtk_status_icon_new_from_icon_name("system-run"));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     ASSERT_FALSE(gtk_status_icon_is_embedded(icon_.get())) << "this display has a tray";
+    G_GNUC_END_IGNORE_DEPRECATIONS
   }
   void TearDown() override {
     placement_.reset();
@@ -331,7 +335,9 @@ TEST_F(TrayItemTest, StandsInForTheIconWhenNothingEmbedsIt) {
   ASSERT_EQ(watcher_.registrations.size(), 1u);
   EXPECT_TRUE(g_str_has_prefix(item.c_str(), "org.kde.StatusNotifierItem-"));
   EXPECT_TRUE(has_owner(item));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   EXPECT_FALSE(gtk_status_icon_get_visible(icon_.get()));  // one icon, not two
+  G_GNUC_END_IGNORE_DEPRECATIONS
   EXPECT_EQ(menu_labels_of(item), kMenuWithoutFile);
 
   Variant title = item_property(item, "Title");
@@ -391,18 +397,18 @@ TEST_F(TrayItemTest, ActivatingTheItemAsksBeforeSelectingAFile) {
   const std::string item = offered_item();
   {
     DialogDriver driver;
-    driver.then(press("gtk-no"));
+    driver.then(press("No"));
     call(host_bus_.get(), item, "/StatusNotifierItem", kItemInterface, "Activate",
          g_variant_new("(ii)", 0, 0), nullptr);
     ASSERT_TRUE(driver.drain());
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].title, "Confirm");
     EXPECT_EQ(driver.seen[0].text, "Do you want to select file to convert?");
-    EXPECT_EQ(driver.seen[0].buttons, (std::vector<std::string>{"gtk-yes", "gtk-no"}));
+    EXPECT_EQ(driver.seen[0].buttons, (std::vector<std::string>{"Yes", "No"}));
   }
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes")).then(press("gtk-cancel"));
+    driver.then(press("Yes")).then(press("Cancel"));
     call(host_bus_.get(), item, "/StatusNotifierItem", kItemInterface, "Activate",
          g_variant_new("(ii)", 0, 0), nullptr);
     ASSERT_TRUE(driver.drain());
@@ -444,7 +450,7 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
   const std::string item = offered_item();
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     click(item, "Get key");
     ASSERT_TRUE(driver.drain());
     ASSERT_EQ(driver.seen.size(), 1u);
@@ -462,7 +468,7 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
                                       service_.server().base() + "tutorial.php"}));
   {
     DialogDriver driver;
-    driver.then(press("gtk-no"));
+    driver.then(press("No"));
     click(item, "Exit");
     ASSERT_TRUE(driver.drain());
     ASSERT_EQ(driver.seen.size(), 1u);
@@ -472,7 +478,7 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
   EXPECT_TRUE(has_owner(item));  // answered No: still there
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes"));
+    driver.then(press("Yes"));
     click(item, "Exit");
     ASSERT_TRUE(driver.drain());
   }
@@ -482,7 +488,9 @@ TEST_F(TrayItemTest, MenuEntriesDoWhatTheIconMenuDoes) {
 TEST_F(TrayItemTest, KeepsTheIconWithoutAWatcherAndOffersTheItemWhenOneComes) {
   place();
   ASSERT_TRUE(wait_until([this] { return placement_->settled(); }));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   EXPECT_TRUE(gtk_status_icon_get_visible(icon_.get()));
+  G_GNUC_END_IGNORE_DEPRECATIONS
   EXPECT_FALSE(placement_->item().offered());
   EXPECT_FALSE(has_owner(placement_->item().bus_name()));
 
@@ -490,25 +498,31 @@ TEST_F(TrayItemTest, KeepsTheIconWithoutAWatcherAndOffersTheItemWhenOneComes) {
   watcher_.start();
   ASSERT_TRUE(wait_until([this] { return watcher_.registrations.size() == 1; }));
   EXPECT_EQ(watcher_.registrations[0], placement_->item().bus_name());
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   EXPECT_FALSE(gtk_status_icon_get_visible(icon_.get()));
+  G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 TEST_F(TrayItemTest, IconComesBackWhenTheWatcherGoes) {
   const std::string item = offered_item();
   watcher_.stop();
-  ASSERT_TRUE(wait_until([this] { return gtk_status_icon_get_visible(icon_.get()); }));
+  ASSERT_TRUE(wait_until([this] { return status_icon_shown(icon_.get()); }));
   EXPECT_TRUE(wait_until([&] { return !has_owner(item); }));
 
   watcher_.start();  // the desktop's tray restarted
   ASSERT_TRUE(wait_until([this] { return watcher_.registrations.size() == 2; }));
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   EXPECT_FALSE(gtk_status_icon_get_visible(icon_.get()));
+  G_GNUC_END_IGNORE_DEPRECATIONS
   EXPECT_EQ(menu_labels_of(watcher_.registrations[1]), kMenuWithoutFile);
 }
 
 // The quit request hides the icon; a hidden icon is not replaced by an item.
 TEST_F(TrayItemTest, HiddenIconIsNotReplaced) {
   watcher_.start();
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   gtk_status_icon_set_visible(icon_.get(), FALSE);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   place();
   ASSERT_TRUE(wait_until([this] { return placement_->settled(); }));
   EXPECT_FALSE(placement_->item().offered());

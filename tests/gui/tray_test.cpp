@@ -43,10 +43,12 @@ class TrayTest : public ProgramTest {
   }
 };
 
-TEST_F(TrayTest, IconComesFromStockAndIsMadeOnce) {
-  EXPECT_STREQ(gtk_status_icon_get_stock(trayIcon.get()), "gtk-execute");
-  EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
-  EXPECT_FALSE(gtk_status_icon_get_blinking(trayIcon.get()));
+TEST_F(TrayTest, IconComesFromTheThemeAndIsMadeOnce) {
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  EXPECT_STREQ(gtk_status_icon_get_icon_name(trayIcon.get()), "system-run");
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  EXPECT_TRUE(gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), "system-run"));
+  EXPECT_TRUE(tray_icon_shown());
   GtkStatusIcon* before = trayIcon.get();
   EXPECT_EQ(tray_init(), 0);
   EXPECT_EQ(trayIcon.get(), before);
@@ -86,7 +88,7 @@ TEST_F(TrayTest, EachMenuIsReleasedWhenItsSelectionIsDone) {
 TEST_F(TrayTest, LeftClickAsksBeforeSelectingAFile) {
   {
     DialogDriver driver;
-    driver.then(press("gtk-no"));
+    driver.then(press("No"));
     EXPECT_FALSE(run_as_handler([] { g_signal_emit_by_name(trayIcon.get(), "activate"); }));
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].title, "Confirm");
@@ -94,7 +96,7 @@ TEST_F(TrayTest, LeftClickAsksBeforeSelectingAFile) {
   }
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes")).then(press("gtk-cancel"));
+    driver.then(press("Yes")).then(press("Cancel"));
     run_as_handler([] { g_signal_emit_by_name(trayIcon.get(), "activate"); });
     EXPECT_EQ(driver.titles(), (std::vector<std::string>{"Confirm", "Open File"}));
   }
@@ -102,7 +104,7 @@ TEST_F(TrayTest, LeftClickAsksBeforeSelectingAFile) {
 
 TEST_F(TrayTest, SelectFileItemOpensTheChooserWithoutAQuestion) {
   DialogDriver driver;
-  driver.then(press("gtk-cancel"));
+  driver.then(press("Cancel"));
   choose("Select file to convert");
   EXPECT_EQ(driver.titles(), std::vector<std::string>{"Open File"});
 }
@@ -119,12 +121,12 @@ TEST_F(TrayTest, GetKeyShowsTheKeySelectableAndReturnsAtOnce) {
   choose("Get key");
   EXPECT_EQ(visible_windows("Key information").size(), 1u);  // still up after the handler
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   ASSERT_TRUE(driver.drain());
   ASSERT_EQ(driver.seen.size(), 1u);
   EXPECT_EQ(driver.seen[0].text, "Your key is : " + kKey);
   EXPECT_TRUE(driver.seen[0].selectable);
-  EXPECT_EQ(driver.seen[0].icon, "gtk-dialog-info");
+  EXPECT_EQ(driver.seen[0].icon, "dialog-information");
 }
 
 TEST_F(TrayTest, WebsiteAndTutorialOpenInTheBrowser) {
@@ -149,10 +151,10 @@ TEST_F(TrayTest, ExitAsksAndEndsOnlyOnYes) {
         gtk_menu_shell_activate_item(GTK_MENU_SHELL(shown), item(shown, label), TRUE);
       }
       g_signal_emit_by_name(trayIcon.get(), "activate");
-      return press("gtk-no")(question);
+      return press("No")(question);
     });
     EXPECT_FALSE(choose("Exit"));
-    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_TRUE(tray_icon_shown());
     EXPECT_TRUE(driver.unexpected.empty()) << driver.unexpected.front();
     ASSERT_EQ(driver.seen.size(), 1u);
     EXPECT_EQ(driver.seen[0].title, "confirm");
@@ -163,13 +165,13 @@ TEST_F(TrayTest, ExitAsksAndEndsOnlyOnYes) {
     DialogDriver driver;
     driver.then(close_window());
     EXPECT_FALSE(choose("Exit"));
-    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_TRUE(tray_icon_shown());
   }
   {
     DialogDriver driver;
-    driver.then(press("gtk-yes"));
+    driver.then(press("Yes"));
     EXPECT_TRUE(choose("Exit"));
-    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_FALSE(tray_icon_shown());
   }
 }
 
@@ -212,12 +214,12 @@ TEST_F(TrayTest, ExitConfirmedDuringTheWorkflowStartsNothingMore) {
         gtk_dialog_response(GTK_DIALOG(question), GTK_RESPONSE_YES);
         return true;
       })
-      .then(press("gtk-yes"));
+      .then(press("Yes"));
   EXPECT_TRUE(run_as_handler(glue_check_task));
   EXPECT_EQ(driver.titles(), (std::vector<std::string>{"Confirmation", "confirm"}));
   EXPECT_EQ(service_.server().commands(), std::vector<std::string>{"poll"});
   EXPECT_TRUE(test_home.converter_calls().empty());
-  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_FALSE(tray_icon_shown());
   // Nor does the tray start anything now.
   choose("Select file to convert");
   EXPECT_EQ(driver.titles().size(), 2u);
@@ -236,15 +238,16 @@ TEST_F(TrayTest, MenuThatCannotBeShownIsReleasedAtOnce) {
       gdk_screen_get_root_window(gdk_display_get_default_screen(other)), &attributes, 0);
   gdk_window_show(holder);
   gdk_display_sync(other);
-  ASSERT_EQ(
-      gdk_pointer_grab(holder, FALSE, GDK_BUTTON_PRESS_MASK, nullptr, nullptr, GDK_CURRENT_TIME),
-      GDK_GRAB_SUCCESS);
+  GdkSeat* seat = gdk_display_get_default_seat(other);
+  ASSERT_EQ(gdk_seat_grab(seat, holder, GDK_SEAT_CAPABILITY_ALL_POINTING, FALSE, nullptr, nullptr,
+                          nullptr, nullptr),
+            GDK_GRAB_SUCCESS);
   gdk_display_sync(other);
 
   popup();
   EXPECT_EQ(menu, nullptr);
 
-  gdk_display_pointer_ungrab(other, GDK_CURRENT_TIME);
+  gdk_seat_ungrab(seat);
   gdk_window_destroy(holder);
   gdk_display_close(other);
   EXPECT_EQ(menu_labels(popup()), kMenuWithoutFile);  // the next one shows as usual

@@ -78,9 +78,9 @@ class WorkflowTest : public ProgramTest {
     service_.reply("poll", {order});
     service_.reply("yes", {"OK"});
     flv_movie = flv_movie ? flv_movie : clip_;
-    driver.then(press("gtk-yes")).then(save);
+    driver.then(press("Yes")).then(save);
     if (replacing) driver.then(respond(GTK_RESPONSE_ACCEPT));  // "Replace" the file there
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     testing::internal::CaptureStdout();
     run_as_handler(glue_check_task);
     return testing::internal::GetCapturedStdout();
@@ -151,7 +151,7 @@ TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
   EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "status"}));
   EXPECT_EQ(driver.seen[0].text, kOrderQuestion);
   EXPECT_EQ(driver.seen[2].text, kStatus);
-  EXPECT_EQ(driver.seen[2].icon, "gtk-dialog-info");
+  EXPECT_EQ(driver.seen[2].icon, "dialog-information");
   EXPECT_EQ(service_.server().commands(), (Strings{"poll", "yes"}));
   EXPECT_EQ(flv_movie, std::nullopt);
   // The converter's window closes by itself once the converter has succeeded.
@@ -203,7 +203,7 @@ TEST_F(WorkflowTest, ServiceValuesReachTheConverterUnchanged) {
 }
 
 TEST_F(WorkflowTest, DecliningTheOrderSendsCancelAndEndsTheSelection) {
-  for (Answer answer : {press("gtk-no"), close_window()}) {
+  for (Answer answer : {press("No"), close_window()}) {
     service_.reply("poll", {"CONVERT AVI 0 0 0 0 0 0 0"});
     service_.reply("cancel", {"OK\r\n"});
     flv_movie = clip_;
@@ -222,12 +222,12 @@ TEST_F(WorkflowTest, CancelledSaveWarnsAfterYesWasSent) {
   service_.reply("yes", {"OK"});
   flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(press("gtk-cancel")).then(press("gtk-ok"));
+  driver.then(press("Yes")).then(press("Cancel")).then(press("OK"));
   EXPECT_FALSE(run_as_handler(glue_check_task));
   ASSERT_TRUE(driver.drain());
   EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "Save File", "Tovimo"}));
   EXPECT_EQ(driver.seen[2].text, "Canceled");
-  EXPECT_EQ(driver.seen[2].icon, "gtk-dialog-warning");
+  EXPECT_EQ(driver.seen[2].icon, "dialog-warning");
   EXPECT_EQ(service_.server().commands(), (Strings{"poll", "yes"}));
   EXPECT_EQ(flv_movie, std::nullopt);
   EXPECT_TRUE(test_home.converter_calls().empty());
@@ -238,7 +238,7 @@ TEST_F(WorkflowTest, OrderThatDoesNotParseIsReportedAfterYes) {
   service_.reply("yes", {"OK"});
   flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-yes")).then(press("gtk-ok"));
+  driver.then(press("Yes")).then(press("OK"));
   EXPECT_FALSE(run_as_handler(glue_check_task));
   EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "ffmpeg failure"}));
   EXPECT_EQ(driver.seen[1].text, "error while parsing");
@@ -254,7 +254,7 @@ TEST_F(WorkflowTest, ErrorRepliesToYesAndCancelAreShownWholeWithoutQuitting) {
     service_.reply("yes", {error + "\r\n"});
     flv_movie = clip_;
     DialogDriver driver;
-    driver.then(press("gtk-yes")).then(press("gtk-ok"));
+    driver.then(press("Yes")).then(press("OK"));
     EXPECT_FALSE(run_as_handler(glue_check_task));
     EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "error"}));
     EXPECT_EQ(driver.seen[1].text, "Hello, padding");
@@ -263,12 +263,12 @@ TEST_F(WorkflowTest, ErrorRepliesToYesAndCancelAreShownWholeWithoutQuitting) {
     service_.reply("cancel", {error + "\r\n"});
     flv_movie = clip_;
     DialogDriver driver;
-    driver.then(press("gtk-no")).then(press("gtk-ok"));
+    driver.then(press("No")).then(press("OK"));
     EXPECT_FALSE(run_as_handler(glue_check_task));
     EXPECT_EQ(driver.titles(), (Strings{"Confirmation", "error"}));
     EXPECT_EQ(driver.seen[1].text, "Hello, padding");
   }
-  EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_TRUE(tray_icon_shown());
   EXPECT_EQ(flv_movie, std::nullopt);
 }
 
@@ -279,7 +279,7 @@ TEST_F(WorkflowTest, UnrecognisedRepliesToYesAndCancelShowNothing) {
     service_.reply(cmd, {"maybe later"});
     flv_movie = clip_;
     DialogDriver driver;
-    driver.then(press(std::string(cmd) == "yes" ? "gtk-yes" : "gtk-no"));
+    driver.then(press(std::string(cmd) == "yes" ? "Yes" : "No"));
     EXPECT_FALSE(run_as_handler(glue_check_task));
     EXPECT_EQ(driver.titles(), Strings{"Confirmation"});
     EXPECT_EQ(flv_movie, std::nullopt);
@@ -291,19 +291,19 @@ TEST_F(WorkflowTest, PollErrorIsShownWholeAndEndsTheProgram) {
   service_.reply("poll", {"ERROR SGVsbG8sIHBhZGRpbmc=\r\n"});
   flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   EXPECT_TRUE(run_as_handler(glue_check_task));
   EXPECT_EQ(driver.titles(), Strings{"error"});
   EXPECT_EQ(driver.seen[0].text, "Hello, padding");
-  EXPECT_EQ(driver.seen[0].icon, "gtk-dialog-error");
-  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_EQ(driver.seen[0].icon, "dialog-error");
+  EXPECT_FALSE(tray_icon_shown());
 }
 
 TEST_F(WorkflowTest, PollErrorWithoutMessageIsUnhandledAndEndsTheProgram) {
   service_.reply("poll", {"ERROR"});
   flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-ok"));
+  driver.then(press("OK"));
   EXPECT_TRUE(run_as_handler(glue_check_task));
   EXPECT_EQ(driver.titles(), Strings{"unhandled error"});
   EXPECT_EQ(driver.seen[0].text, "UNHANDLED ERROR");
@@ -314,9 +314,9 @@ TEST_F(WorkflowTest, ErrorAndOrderTogetherStillAskBeforeTheEnd) {
   service_.reply("cancel", {"OK"});
   flv_movie = clip_;
   DialogDriver driver;
-  driver.then(press("gtk-ok")).then([](GtkWidget* dialog) {
+  driver.then(press("OK")).then([](GtkWidget* dialog) {
     // The icon is already gone while the order question is up.
-    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_FALSE(tray_icon_shown());
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NO);
     return true;
   });
@@ -333,7 +333,7 @@ TEST_F(WorkflowTest, NothingStartsFromTheTrayOnceTheEndIsAsked) {
   flv_movie = clip_;
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     ASSERT_TRUE(run_as_handler(glue_check_task));
   }
   DialogDriver driver;  // no answers: any dialog is unexpected
@@ -345,7 +345,7 @@ TEST_F(WorkflowTest, NothingStartsFromTheTrayOnceTheEndIsAsked) {
   EXPECT_EQ(driver.titles(), Strings{});
   EXPECT_EQ(service_.server().commands(), Strings{"poll"});
   EXPECT_TRUE(test_home.browser_urls().empty());
-  EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+  EXPECT_FALSE(tray_icon_shown());
 }
 
 TEST_F(WorkflowTest, FailedPollKeepsTheSelectionUnlessInAutomode) {
@@ -353,19 +353,19 @@ TEST_F(WorkflowTest, FailedPollKeepsTheSelectionUnlessInAutomode) {
   flv_movie = clip_;
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_FALSE(run_as_handler(glue_check_task));
     EXPECT_EQ(driver.titles(), Strings{"poll failed"});
     EXPECT_EQ(driver.seen[0].text, "error while polling the server");
     EXPECT_EQ(flv_movie, clip_);
-    EXPECT_TRUE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_TRUE(tray_icon_shown());
   }
   automode = 1;
   {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_TRUE(run_as_handler(glue_check_task));
-    EXPECT_FALSE(gtk_status_icon_get_visible(trayIcon.get()));
+    EXPECT_FALSE(tray_icon_shown());
   }
 }
 
@@ -374,7 +374,7 @@ TEST_F(WorkflowTest, BlankOrUndecodablePollIsADataErrorThatEndsTheProgram) {
     service_.reply("poll", {body});
     flv_movie = clip_;
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_TRUE(run_as_handler(glue_check_task));
     EXPECT_EQ(driver.titles(), Strings{"data error"});
     EXPECT_EQ(driver.seen[0].text, "data transmission error");
@@ -400,7 +400,7 @@ TEST_F(WorkflowTest, OnlyDotFlvPassesAndEachTryStartsAFreshChooser) {
   service_.reply("poll", {"OK"});
   DialogDriver driver;
   const Strings rejected = {upper, no_extension, backup};
-  for (const std::string& path : rejected) driver.then(choose_file(path)).then(press("gtk-yes"));
+  for (const std::string& path : rejected) driver.then(choose_file(path)).then(press("Yes"));
   driver.then(choose_file(clip_));
   EXPECT_FALSE(run_as_handler(glue_select_file));
   EXPECT_EQ(driver.titles(), (Strings{"Open File", "Try again?", "Open File", "Try again?",
@@ -419,14 +419,14 @@ TEST_F(WorkflowTest, DecliningToTryAgainOrCancellingLeavesNoFileSelected) {
   flv_movie = clip_;
   {
     DialogDriver driver;
-    driver.then(choose_file(text)).then(press("gtk-no"));
+    driver.then(choose_file(text)).then(press("No"));
     run_as_handler(glue_select_file);
     EXPECT_EQ(flv_movie, std::nullopt);
   }
   flv_movie = clip_;
   {
     DialogDriver driver;
-    driver.then(press("gtk-cancel"));
+    driver.then(press("Cancel"));
     run_as_handler(glue_select_file);
     EXPECT_EQ(flv_movie, std::nullopt);
   }
@@ -478,7 +478,7 @@ TEST_F(WorkflowTest, ConversionShowsItsProgressAndStopEndsItAndWhatItStarted) {
     return bar_text(window).rfind("50 % \xE2\x80\x94 about ", 0) == 0;
   })) << bar_text(window);
 
-  GtkWidget* stop = press_button(window, "gtk-stop");
+  GtkWidget* stop = press_button(window, "Stop");
   ASSERT_NE(stop, nullptr);
   // The child ignores the request to end, so the group is ended for good a few seconds later.
   const std::string stopped =
@@ -497,7 +497,7 @@ TEST_F(WorkflowTest, ClosingTheWindowAsksAndNoLeavesTheConverterRunning) {
   ASSERT_NE(window, nullptr);
 
   DialogDriver question;
-  question.then(press("gtk-no"));
+  question.then(press("No"));
   close_window()(window);
   ASSERT_TRUE(question.drain());
   EXPECT_EQ(question.titles(), Strings{"Stop the conversion?"});
@@ -516,7 +516,7 @@ TEST_F(WorkflowTest, EndingJustAfterStopFinishesTheStop) {
   ASSERT_NE(window, nullptr);
   const std::string destination = test_home.videos + "/movie.avi";
   const std::string child = read_line(test_home.converter_log + "/child.0");
-  press_button(window, "gtk-stop");
+  press_button(window, "Stop");
   EXPECT_TRUE(run_as_handler(application_quit));
   ffmpeg_finish_stops();  // as main does once its loop has ended
   EXPECT_TRUE(shows(window, "The unfinished file " + destination + " was removed."))
@@ -538,7 +538,7 @@ TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
 
   GtkWidget* replacing = start_running("60", {}, true);
   ASSERT_NE(replacing, nullptr);
-  press_button(replacing, "gtk-stop");
+  press_button(replacing, "Stop");
   EXPECT_TRUE(wait_until([&] { return shows(replacing, "stopped before it wrote"); }))
       << shown_text(replacing);
   EXPECT_EQ(content(), "finished");
@@ -557,11 +557,11 @@ TEST_F(WorkflowTest, StopRemovesOnlyWhatItsConverterWrote) {
     ASSERT_TRUE(writing && idle);
     ASSERT_EQ(test_home.converter_calls().back().back(), folder + "/movie.avi");
     EXPECT_EQ(content(), "unfinished");
-    press_button(idle, "gtk-stop");
+    press_button(idle, "Stop");
     EXPECT_TRUE(wait_until([&] { return shows(idle, "kept: another conversion is writing it"); }))
         << shown_text(idle);
     EXPECT_EQ(content(), "unfinished");
-    press_button(writing, "gtk-stop");
+    press_button(writing, "Stop");
     EXPECT_TRUE(wait_until([&] { return shows(writing, "The unfinished file"); }))
         << shown_text(writing);
     EXPECT_FALSE(std::filesystem::exists(destination));
@@ -585,9 +585,9 @@ TEST_F(WorkflowTest, ConversionThatEndsWhileClosingIsAskedKeepsItsWindowForTheAn
     if (!ended_at && process_ended(converter)) ended_at = g_get_monotonic_time();
     if (!ended_at || g_get_monotonic_time() - ended_at < 3 * G_USEC_PER_SEC) return false;
     open_at_answer = converter_window() == window;
-    return press("gtk-no")(dialog);
+    return press("No")(dialog);
   });
-  press_button(window, "gtk-close");  // returns once the question is answered
+  press_button(window, "Close");  // returns once the question is answered
   ASSERT_TRUE(question.drain());
   EXPECT_EQ(question.titles(), Strings{"Stop the conversion?"});
   EXPECT_TRUE(open_at_answer);
@@ -651,7 +651,7 @@ TEST_F(WorkflowTest, PreconditionsWarnAndDoNothing) {
 TEST_F(WorkflowTest, MissingTextsAreUnhandledErrorsThatEndTheProgram) {
   for (void (*step)(const char*) : {&glue_convert_process, &glue_error_process}) {
     DialogDriver driver;
-    driver.then(press("gtk-ok"));
+    driver.then(press("OK"));
     EXPECT_TRUE(run_as_handler([step] { step(nullptr); }));
     EXPECT_EQ(driver.titles(), Strings{"unhandled error"});
   }

@@ -94,51 +94,51 @@ class LeakTest : public ::testing::Test {
     EXPECT_TRUE(wait_until([&] { return test_home.browser_urls().size() > pages; }));
 
     check_task("");  // no reply
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok")}), Strings{"poll failed"});
+    EXPECT_EQ(cycle(glue_check_task, {press("OK")}), Strings{"poll failed"});
 
     automode = 1;  // after "AUTOOK" a failed poll ends the program
     check_task("");
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok")}, true), Strings{"poll failed"});
+    EXPECT_EQ(cycle(glue_check_task, {press("OK")}, true), Strings{"poll failed"});
     automode = 0;
 
     check_task(" \r\n");
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok")}, true), Strings{"data error"});
+    EXPECT_EQ(cycle(glue_check_task, {press("OK")}, true), Strings{"data error"});
 
     check_task(kError + "\r\n");
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok")}, true), Strings{"error"});
+    EXPECT_EQ(cycle(glue_check_task, {press("OK")}, true), Strings{"error"});
 
     check_task("ERROR");
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok")}, true), Strings{"unhandled error"});
+    EXPECT_EQ(cycle(glue_check_task, {press("OK")}, true), Strings{"unhandled error"});
 
     check_task("ok");  // unrecognised: nothing
     EXPECT_EQ(cycle(glue_check_task, {}), Strings{});
 
     check_task(kOrder);  // declined
     service_.reply("cancel", {"OK\r\n"});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-no")}), Strings{"Confirmation"});
+    EXPECT_EQ(cycle(glue_check_task, {press("No")}), Strings{"Confirmation"});
 
     check_task(kOrder);  // declined, and the service answers with an error
     service_.reply("cancel", {kError + "\r\n"});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-no"), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("No"), press("OK")}),
               (Strings{"Confirmation", "error"}));
 
     check_task(kOrder);  // accepted, and the service answers with an error
     service_.reply("yes", {kError});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes"), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes"), press("OK")}),
               (Strings{"Confirmation", "error"}));
 
     check_task(kOrder);  // accepted, the service's answer is not understood
     service_.reply("yes", {"later"});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes")}), Strings{"Confirmation"});
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes")}), Strings{"Confirmation"});
 
     check_task("CONVERT AVI 0 0");  // an order that does not parse
     service_.reply("yes", {"OK"});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes"), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes"), press("OK")}),
               (Strings{"Confirmation", "ffmpeg failure"}));
 
     check_task(kError + " " + kOrder);  // an error and an order at once
     service_.reply("cancel", {"OK"});
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-ok"), press("gtk-no")}, true),
+    EXPECT_EQ(cycle(glue_check_task, {press("OK"), press("No")}, true),
               (Strings{"error", "Confirmation"}));
   }
 
@@ -147,15 +147,14 @@ class LeakTest : public ::testing::Test {
     // The whole conversion: select, poll, order, confirm, save, launch.
     service_.reply("poll", {kOrder});
     service_.reply("yes", {"OK"});
-    EXPECT_EQ(
-        cycle(glue_select_file, {choose_file(clip_), press("gtk-yes"), save_as(), press("gtk-ok")}),
-        (Strings{"Open File", "Confirmation", "Save File", "status"}));
+    EXPECT_EQ(cycle(glue_select_file, {choose_file(clip_), press("Yes"), save_as(), press("OK")}),
+              (Strings{"Open File", "Confirmation", "Save File", "status"}));
     expect_converter_run();
 
     // The converter fails: its window stays with the reason until the user closes it.
     g_setenv("TOVIMO_FAKE_FFMPEG_STATUS", "1", TRUE);
     check_task(kOrder);
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes"), save_as(), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes"), save_as(), press("OK")}),
               (Strings{"Confirmation", "Save File", "status"}));
     g_unsetenv("TOVIMO_FAKE_FFMPEG_STATUS");
     ++launches_;
@@ -168,21 +167,21 @@ class LeakTest : public ::testing::Test {
     for (GtkWidget* w : visible_windows("ffmpeg")) gtk_widget_destroy(w);
 
     check_task(kOrder);  // the save chooser cancelled
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes"), press("gtk-cancel"), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes"), press("Cancel"), press("OK")}),
               (Strings{"Confirmation", "Save File", "Tovimo"}));
 
     check_task(kOrder);  // no converter to start
     test_home.hide_converter(true);
-    EXPECT_EQ(cycle(glue_check_task, {press("gtk-yes"), save_as(), press("gtk-ok")}),
+    EXPECT_EQ(cycle(glue_check_task, {press("Yes"), save_as(), press("OK")}),
               (Strings{"Confirmation", "Save File", "ffmpeg failure"}));
     test_home.hide_converter(false);
 
     // Not an .flv: tried again and cancelled, then declined to try again.
-    EXPECT_EQ(cycle(glue_select_file, {choose_file(notes_), press("gtk-yes"), press("gtk-cancel")}),
+    EXPECT_EQ(cycle(glue_select_file, {choose_file(notes_), press("Yes"), press("Cancel")}),
               (Strings{"Open File", "Try again?", "Open File"}));
-    EXPECT_EQ(cycle(glue_select_file, {choose_file(notes_), press("gtk-no")}),
+    EXPECT_EQ(cycle(glue_select_file, {choose_file(notes_), press("No")}),
               (Strings{"Open File", "Try again?"}));
-    EXPECT_EQ(cycle(glue_select_file, {press("gtk-cancel")}), Strings{"Open File"});
+    EXPECT_EQ(cycle(glue_select_file, {press("Cancel")}), Strings{"Open File"});
   }
 
   // Pops the menu up and chooses its item at `position` (-1: the last), as a click does.
@@ -207,8 +206,8 @@ class LeakTest : public ::testing::Test {
       ++menus_;
     }
     flv_movie.reset();
-    EXPECT_EQ(step([] { choose_from_menu(4); }, {press("gtk-ok")}), Strings{"Key information"});
-    EXPECT_EQ(step([] { choose_from_menu(-1); }, {press("gtk-no")}), Strings{"confirm"});
+    EXPECT_EQ(step([] { choose_from_menu(4); }, {press("OK")}), Strings{"Key information"});
+    EXPECT_EQ(step([] { choose_from_menu(-1); }, {press("No")}), Strings{"confirm"});
     menus_ += 2;
   }
 

@@ -66,10 +66,11 @@ def check_control(deb):
     assert "<" in fields.get("Maintainer", "") and fields.get("Description"), fields
     depends = [d.strip().split()[0] for d in fields.get("Depends", "").split(",")]
     # Debian 13 names the libraries of the 64-bit time_t change with a "t64" suffix.
-    for needed in ("ffmpeg", "libgtk2.0-0", "libcurl4"):
+    for needed in ("ffmpeg", "libgtk-3-0", "libcurl4"):
         assert needed in depends or needed + "t64" in depends, \
             "Depends lacks %s: %s" % (needed, fields.get("Depends"))
-    assert not [d for d in depends if "glade" in d], "Depends names libglade: %s" % depends
+    assert not [d for d in depends if "glade" in d or "gtk2" in d], \
+        "Depends names libglade or GTK+ 2: %s" % depends
 
 
 def outside(build_dir):
