@@ -246,6 +246,8 @@ const TransferBounds& gs_transfer_bounds() {
 }
 
 curl_slist* gs_generate_http_header() {
+  // Sent in this order, except where libcurl places a header itself: versions after 8.14
+  // send the Connection lines after all the others, with libcurl's own Connection header.
   static const char* const kHeaders[] = {
       "Connection: keep-alive",
       ("Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;"

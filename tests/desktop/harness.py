@@ -3,7 +3,7 @@ end-to-end tests (tests/e2e), the desktop and package tests (tests/packaging) an
 (bench/desktop_bench.py).
 
 A Session owns a temporary folder and every process it starts: an Xvfb display, a session bus
-of its own, a notification area (trayer), order services, the program. Nothing joins the
+of its own, a notification area (tint2's), order services, the program. Nothing joins the
 caller's desktop: the session's processes get its display, bus, home and runtime folder, and
 this process is pointed at them as well, so that a library loaded here finds the session's
 display and bus or none. Windows are read through python3-xlib; input goes through xdotool.
@@ -240,6 +240,10 @@ class XScreen:
         except XError:
             return None
 
+    def client_of(self, window_id):
+        """The X client that made a window: the base of its connection's resource ids."""
+        return window_id & ~self.d.display.info.resource_id_mask
+
     def pid_of(self, window):
         value = self.property(window, "_NET_WM_PID")
         return value.value[0] if value is not None and len(value.value) else None
@@ -249,19 +253,6 @@ class XScreen:
             return window.query_tree().children
         except XError:
             return []
-
-    def top_level(self, window):
-        """The child of the root window that holds `window`."""
-        while True:
-            try:
-                parent = window.query_tree().parent
-            except XError:
-                return None
-            if not parent:  # the root window itself
-                return None
-            if parent.id == self.root.id:
-                return window
-            window = parent
 
     def screen_size(self):
         screen = self.d.screen()
@@ -284,17 +275,17 @@ class XScreen:
         except XError:
             return False
 
-    def windows_of(self, pid, inside_pid=None):
-        """Windows of process `pid` (or of its session); with `inside_pid`, only those inside
-        a window of that process (an icon embedded in a notification area)."""
+    def windows_of(self, pid, inside_client=None):
+        """Windows of process `pid` (or of its session); with `inside_client`, only those
+        inside a window that X client made (an icon embedded in a notification area)."""
         found = []
 
         def walk(window, inside):
             for child in self.children(window):
-                owner = self.pid_of(child)
-                if in_session(owner, pid) and (inside_pid is None or inside):
+                if in_session(self.pid_of(child), pid) and (inside_client is None or inside):
                     found.append(child)
-                walk(child, inside or (inside_pid is not None and owner == inside_pid))
+                walk(child, inside or (inside_client is not None and
+                                       self.client_of(child.id) == inside_client))
 
         walk(self.root, False)
         return found
@@ -361,7 +352,8 @@ class Session:
             os.makedirs(self.home + sub, exist_ok=True)
         os.makedirs(self.runtime, mode=0o700)
         self.processes = []
-        self.display = self.bus = self.x = self.trayer = self.wayland = self.connection = None
+        self.display = self.bus = self.x = self.tray_host = self.tray_client = None
+        self.wayland = self.connection = None
         for name in [n for n in os.environ if _callers(n)]:
             del os.environ[name]
         os.environ["XDG_RUNTIME_DIR"] = self.runtime
@@ -462,14 +454,44 @@ class Session:
         self.bus = address
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
 
+    # tint2 as a notification area alone: a panel of its own on top, at the top right of the
+    # screen, as wide as its icons, with neither taskbar nor clock. Its icons are the programs'
+    # own windows, embedded (no composited drawing), so that they take clicks themselves.
+    TRAY_HOST_CONFIG = """\
+panel_items = S
+panel_position = top right horizontal
+panel_size = 0 32
+panel_shrink = 1
+panel_margin = 0 0
+panel_padding = 0 0 0
+panel_layer = top
+panel_dock = 0
+strut_policy = follow_size
+autohide = 0
+wm_menu = 0
+disable_transparency = 1
+mouse_effects = 0
+systray_padding = 0 0 0
+systray_icon_size = 0
+systray_sort = left2right
+"""
+
     def start_tray_host(self):
-        """trayer: a notification area along the top of the screen."""
-        self.trayer = self.launch("trayer", [
-            "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-            "--height", "32", "--SetDockType", "true", "--transparent", "false"])
-        wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
-                 "the notification area", describe=lambda: self.log("trayer"))
-        return self.trayer
+        """tint2: a notification area along the top of the screen. Its windows are told by
+        the X client that owns the tray selection (tint2 names no process on them without a
+        window manager)."""
+        config = os.path.join(self.dir, "tint2rc")
+        with open(config, "w") as f:
+            f.write(self.TRAY_HOST_CONFIG)
+        self.tray_host = self.launch("tint2", ["tint2", "-c", config])
+        owner = wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
+                         "the notification area", describe=lambda: self.log("tint2"))
+        self.tray_client = self.x.client_of(owner)
+        return self.tray_host
+
+    def in_tray_host(self, window):
+        """Whether `window` is one of the notification area's own."""
+        return self.tray_client is not None and self.x.client_of(window.id) == self.tray_client
 
     def start_service(self, executable, **kwargs):
         """The order service with a fresh database in the session's folder."""
@@ -479,8 +501,11 @@ class Session:
         return service.start()
 
     def tray_icon(self, pid):
-        """The icon of process `pid` as embedded in trayer: (x, y, width, height), or None."""
-        for window in self.x.windows_of(pid, inside_pid=self.trayer.pid):
+        """The icon of process `pid` as embedded in the notification area: (x, y, width,
+        height), or None."""
+        if self.tray_client is None:
+            return None
+        for window in self.x.windows_of(pid, inside_client=self.tray_client):
             geometry = self.x.on_screen(window)
             if geometry and geometry[2] > 1 and geometry[3] > 1:
                 return geometry

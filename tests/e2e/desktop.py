@@ -1,7 +1,7 @@
 """A private desktop for driving the real tray program as a user does.
 
 One Desktop per test process: an Xvfb display, a session bus with the accessibility bus, a
-window manager (openbox) and a notification area (trayer). On it, each test starts the real
+window manager (openbox) and a notification area (tint2's). On it, each test starts the real
 program in a fresh home and working directory against an order service on the host the
 program is built for, clicks its tray icon with xdotool, and reads and answers its windows
 through the accessibility bus. The display, bus, tray and service come from the shared
@@ -18,8 +18,8 @@ with TOVIMO_E2E_PROGRAM, TOVIMO_E2E_SERVICE and TOVIMO_E2E_DATA naming the progr
 service and the data folder when they are not build/tovimo, build/service/tovimo-service and
 data/ of this source tree, and TOVIMO_SERVICE_HOST and TOVIMO_SERVICE_SCHEME the program's
 service host and scheme when they are not the ones in the program's CMakeCache.txt (over https
-the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
-accessibility bus, python3-pyatspi and ffmpeg.
+the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb,
+openbox, tint2, xdotool, dbus-daemon, the accessibility bus, python3-pyatspi and ffmpeg.
 """
 
 import html.parser
@@ -83,7 +83,7 @@ def wait_for(condition, what, timeout=UI_TIMEOUT, describe=None):
 # --- The desktop session ----------------------------------------------------------------------
 
 class Desktop(harness.Session):
-    """The shared harness's session with the accessibility bus, openbox and trayer, for one
+    """The shared harness's session with the accessibility bus, openbox and tint2, for one
     test process."""
 
     def __init__(self):

@@ -177,7 +177,7 @@ def check_entries(paths):
 
 def start_from_menu(entry):
     argv, folder = exec_argv(entry), entry["Path"]
-    step("starting %s in %s under Xvfb with trayer" % (argv, folder))
+    step("starting %s in %s under Xvfb with a notification area" % (argv, folder))
     assert os.access(argv[0], os.X_OK), argv
     for name in ("ui.glade", "exit.png"):  # read from the working directory
         assert os.path.isfile(os.path.join(folder, name)), "%s lacks %s" % (folder, name)
