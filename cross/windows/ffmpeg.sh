@@ -5,10 +5,12 @@
 # containers and codecs out.
 #
 # Usage: ffmpeg.sh OUT WORK DOWNLOADS
-#   OUT        receives ffmpeg.exe and, under licence/, what the packages ship with it: the
-#              LGPL 2.1 text, the configure line it was built with, and the Debian source
-#              package and version it came from (scripts/build-windows passes a staging folder
-#              and moves it into place once this script has succeeded)
+#   OUT        receives ffmpeg.exe; under licence/, what the packages ship with it: the
+#              LGPL 2.1 text, the configure line it was built with, and source.txt naming the
+#              Debian source package and version it came from; and under source/, the exact
+#              source files it was built from with this recipe, for the source archive
+#              (scripts/build-windows passes a staging folder and moves it into place once this
+#              script has succeeded)
 #   WORK       scratch folder for the unpacked sources and the build; a finished step leaves a
 #              stamp there
 #   DOWNLOADS  where the source package is downloaded to (kept between runs)
@@ -26,9 +28,12 @@ jobs=${TOVIMO_JOBS:-2}
 
 host=x86_64-w64-mingw32
 mkdir -p "$out/licence" "$work/stamps" "$downloads"
+sources=$out/source
+sources_name=converter
 
 # Debian's source package, pinned to the version of Debian 12 (bookworm and its updates).
 release=bookworm
+release_number=12
 debian_packages=(ffmpeg=7:5.1.9-0+deb12u1)
 
 . "$here/debian-sources.sh"
@@ -76,19 +81,20 @@ build_ffmpeg() {
 
   cp COPYING.LGPLv2.1 "$out/licence/"
   printf './configure %s\n' "${options[*]}" >"$out/licence/configure.txt"
-  local version patches
-  version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+  local patches
   patches=$(grep -v '^#' debian/patches/series 2>/dev/null | awk 'NF { print "  " $1 }' || true)
+  write_source_txt "$out/licence/source.txt" cross/windows/ffmpeg.sh
   {
-    echo "ffmpeg.exe is built from Debian's source package ffmpeg, version $version"
-    echo "(Debian 12, \"$release\"), with the patches of its series applied:"
+    echo
+    echo "The patches of its series:"
     echo "${patches:-  none}"
     echo "It is licensed under the GNU Lesser General Public License, version 2.1 or later"
     echo "(COPYING.LGPLv2.1); configure.txt is the line it was configured with."
-  } >"$out/licence/source.txt"
+  } >>"$out/licence/source.txt"
   mark_done ffmpeg
 }
 
+keep_recipe cross/windows/ffmpeg.sh cross/windows/debian-sources.sh scripts/lib.sh
 fetch_debian_sources
 (build_ffmpeg)
 step "converter built"

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Cross-builds, for 64-bit Windows, the libraries the program links (GLib, GTK+ 2 and what they
+# Cross-builds, for 64-bit Windows, the libraries the program links (GLib, GTK 3 and what they
 # stand on, libcurl) into one prefix, from Debian's source packages of the versions Debian 12
-# ships and two upstream tarballs kept beside the checkout.
+# ships and two upstream tarballs kept beside the checkout, and puts beside them what GTK needs
+# at run time: its GSettings schemas (as .xml; scripts/build-windows compiles them) and the PNG
+# icons of Debian 12's Adwaita and hicolor themes. The prefix keeps the exact source files it was
+# built from, with this recipe, under share/sources, and each library's licence texts and a
+# source.txt naming them under share/licences/NAME.
 #
 # Usage: libs.sh PREFIX WORK DOWNLOADS
 #   PREFIX     where the libraries are installed (scripts/build-windows passes a staging folder
@@ -26,10 +30,16 @@ upstream=${TOVIMO_WINDOWS_SOURCES:-$root/../shared/windows-sources}
 host=x86_64-w64-mingw32
 build=$(gcc -dumpmachine)
 mkdir -p "$prefix"/{bin,include,lib/pkgconfig,share} "$work/stamps" "$downloads"
+sources=$prefix/share/sources
+sources_name=libraries
 
 # Debian source packages, pinned to the versions of Debian 12 (bookworm and its updates).
+# MinGW-w64's threads library is shipped as Debian's package of it has it: its source is that of
+# the installed package.
 release=bookworm
+release_number=12
 debian_packages=(
+  zlib=1:1.2.13.dfsg-1+deb12u1
   glib2.0=2.74.6-2+deb12u9
   libffi=3.4.4-1
   pcre2=10.42-1+deb12u2
@@ -41,27 +51,34 @@ debian_packages=(
   harfbuzz=6.0.0+dfsg-3
   pango1.0=1.50.12+ds-1
   gdk-pixbuf=2.42.10+dfsg-1+deb12u4
-  gtk+2.0=2.24.33-2+deb12u1
+  libepoxy=1.5.10-1
+  gtk+3.0=3.24.38-2~deb12u3
   curl=7.88.1-10+deb12u15
+  "mingw-w64=$(dpkg-query -W -f='${source:Version}' mingw-w64-x86-64-dev)"
 )
+# The icon themes, as Debian 12 ships them (PNG copies of the icons GTK draws; the full-colour
+# ones under legacy/), and their sources where the archive has them.
+debian_binary_packages=(adwaita-icon-theme=43-1 hicolor-icon-theme=0.17-2)
+debian_optional_sources=("${debian_binary_packages[@]}")
 
 # Upstream tarballs Debian's archive does not have here, with their sha256 sums.
 upstream_sums="512a524d2a1c6f90963705152cd37fb02e416a77f4e6b4235378924deeea0ac6  atk-2.36.0.tar.gz
 97f9e7a43bfce41c30f647ad9ebd0b25cf2d21334ced00202e8cc47114682b48  win-iconv-0.0.9.tar.gz"
 
 # The compilers and tools every build below uses. Only the posix thread model of Debian's
-# MinGW-w64 is installed: it gives C++ std::thread, at the cost of libwinpthread-1.dll.
-export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib NM=$host-nm
+# MinGW-w64 is installed: it gives C++ std::thread, at the cost of libwinpthread-1.dll. GCC's
+# own runtime is linked into each library (-static-libgcc, -static-libstdc++), as into the
+# program and the converter, so that no DLL of GCC is shipped: thread-local variables would
+# otherwise import libgcc_s_seh-1.dll, and C++ code libstdc++-6.dll.
+cc=$host-gcc-posix cxx=$host-g++-posix
+export CC="$cc -static-libgcc" CXX="$cxx -static-libgcc -static-libstdc++"
+export AR=$host-ar RANLIB=$host-ranlib NM=$host-nm
 export STRIP=$host-strip WINDRES=$host-windres RC=$host-windres DLLTOOL=$host-dlltool
 export OBJDUMP=$host-objdump LD=$host-ld
 export CFLAGS="-O2 -g0" CXXFLAGS="-O2 -g0"
 export CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib"
 export PKG_CONFIG=pkg-config PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
 unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
-# GLib's code generators run on this machine: Debian's own ones.
-native_genmarshal=/usr/bin/glib-genmarshal
-native_mkenums=/usr/bin/glib-mkenums
-native_compile_resources=/usr/bin/glib-compile-resources
 
 . "$here/debian-sources.sh"
 
@@ -70,12 +87,9 @@ check_upstream_sources() {
   (cd "$upstream" && sha256sum -c --quiet - <<<"$upstream_sums")
 }
 
-# Debian's patches that only fit Debian's own system, left out: GTK+'s extra module folder
-# /usr/lib/gtk-2.0 (on Windows, a folder of the current drive), GTK+'s file-selector buttons
-# (POSIX lstat and readlink), and GdkPixbuf's loader-query tool moved under lib/.
-debian_patches_left_out="gtk+2.0/098_multiarch_module_path.patch
-gtk+2.0/004_gtk+-ximian-gtk2-filesel-navbutton-5.patch
-gdk-pixbuf/debian_queryloader_dir.patch"
+# Debian's patches that only fit Debian's own system, left out: GdkPixbuf's loader-query tool
+# moved under lib/.
+debian_patches_left_out="gdk-pixbuf/debian_queryloader_dir.patch"
 
 # Applies this recipe's patches for a package (patches/NAME-*.patch) to its unpacked sources.
 apply_patches() {
@@ -96,8 +110,8 @@ meson_cross_file="$work/cross.ini"
 write_meson_cross_file() {
   cat >"$meson_cross_file" <<EOF
 [binaries]
-c = '$CC'
-cpp = '$CXX'
+c = '$cc'
+cpp = '$cxx'
 ar = '$AR'
 strip = '$STRIP'
 windres = '$WINDRES'
@@ -109,8 +123,8 @@ pkg_config_libdir = '$prefix/lib/pkgconfig'
 [built-in options]
 c_args = ['-I$prefix/include']
 cpp_args = ['-I$prefix/include']
-c_link_args = ['-L$prefix/lib']
-cpp_link_args = ['-L$prefix/lib']
+c_link_args = ['-L$prefix/lib', '-static-libgcc']
+cpp_link_args = ['-L$prefix/lib', '-static-libgcc', '-static-libstdc++']
 
 [host_machine]
 system = 'windows'
@@ -123,8 +137,8 @@ EOF
 # Configures, builds and installs a meson project in the current folder.
 meson_install() {
   rm -rf _build
-  # CFLAGS and friends would be taken for the build machine's compiler too.
-  CFLAGS= CXXFLAGS= CPPFLAGS= LDFLAGS= meson setup _build --cross-file "$meson_cross_file" \
+  # CC, CFLAGS and friends would be taken for the build machine's compiler too.
+  env -u CC -u CXX CFLAGS= CXXFLAGS= CPPFLAGS= LDFLAGS= meson setup _build --cross-file "$meson_cross_file" \
     --prefix="$prefix" --libdir=lib --buildtype=plain -Doptimization=2 -Ddebug=false \
     --default-library=shared --wrap-mode=nodownload "$@"
   ninja -C _build -j"$jobs"
@@ -132,15 +146,21 @@ meson_install() {
 }
 
 build_zlib() {
-  # Debian's MinGW-w64 zlib: zlib1.dll, its import library and headers.
+  # zlib1.dll, its import library and headers, from Debian's zlib (whose tarball leaves out
+  # upstream's win32/ folder, so the DLL is linked here directly; every global function is
+  # exported, as GNU ld does without a .def).
   done_already zlib && return 0
   step zlib
-  local sys=/usr/$host
-  cp "$sys/include/zlib.h" "$sys/include/zconf.h" "$prefix/include/"
-  cp "$sys/lib/libz.dll.a" "$prefix/lib/"
-  cp "$sys/lib/zlib1.dll" "$prefix/bin/"
+  enter_debian zlib
+  local sources_c=(adler32.c compress.c crc32.c deflate.c gzclose.c gzlib.c gzread.c gzwrite.c
+    infback.c inffast.c inflate.c inftrees.c trees.c uncompr.c zutil.c)
+  $CC $CFLAGS -shared -o zlib1.dll "${sources_c[@]}" \
+    -Wl,--out-implib,libz.dll.a
+  cp zlib1.dll "$prefix/bin/"
+  cp libz.dll.a "$prefix/lib/"
+  cp zlib.h zconf.h "$prefix/include/"
   local version
-  version=$(sed -n 's/^Version: *//p' "$sys/lib/pkgconfig/zlib.pc")
+  version=$(sed -n 's/^#define ZLIB_VERSION "\(.*\)"/\1/p' zlib.h)
   cat >"$prefix/lib/pkgconfig/zlib.pc" <<EOF
 prefix=$prefix
 libdir=\${prefix}/lib
@@ -152,8 +172,7 @@ Version: $version
 Libs: -L\${libdir} -lz
 Cflags: -I\${includedir}
 EOF
-  mkdir -p "$prefix/share/licences/zlib"
-  cp /usr/share/doc/libz-mingw-w64/copyright "$prefix/share/licences/zlib/copyright"
+  licence zlib LICENSE debian/copyright
   mark_done zlib
 }
 
@@ -245,18 +264,24 @@ build_libpng() {
 }
 
 build_cairo() {
-  # Windows surfaces and fonts, PNG, and the PDF/PS/SVG surfaces GTK+ prints with.
+  # Windows surfaces and fonts, PNG, the PDF/PS/SVG surfaces GTK prints with, and the GObject
+  # types GTK 3 takes from libcairo-gobject-2.dll. That part must be a DLL of its own: linked
+  # into both GDK and GTK, its boxed types are registered twice and the program crashes at once.
   done_already cairo && return 0
   step cairo
   enter_debian cairo
   apply_patches "$PWD" cairo
   autotools_configure --enable-win32 --enable-win32-font --enable-png --enable-pdf \
-    --enable-ps --enable-svg --disable-xlib --disable-xcb --disable-xlib-xrender \
-    --disable-ft --disable-fc --disable-quartz --disable-gl --disable-glesv2 \
-    --disable-script --disable-interpreter --disable-trace --disable-symbol-lookup \
-    --disable-gtk-doc --disable-valgrind --disable-full-testing
+    --enable-ps --enable-svg --enable-gobject --disable-xlib --disable-xcb \
+    --disable-xlib-xrender --disable-ft --disable-fc --disable-quartz --disable-gl \
+    --disable-glesv2 --disable-script --disable-interpreter --disable-trace \
+    --disable-symbol-lookup --disable-gtk-doc --disable-valgrind --disable-full-testing
   make -C src -j"$jobs"
   make -C src install
+  make -C util/cairo-gobject -j"$jobs"
+  make -C util/cairo-gobject install
+  [ -f "$prefix/bin/libcairo-gobject-2.dll" ] && [ -f "$prefix/lib/pkgconfig/cairo-gobject.pc" ] ||
+    { echo "cairo's GObject part is not built as libcairo-gobject-2.dll" >&2; exit 1; }
   licence cairo COPYING COPYING-LGPL-2.1 COPYING-MPL-1.1
   mark_done cairo
 }
@@ -316,24 +341,30 @@ build_atk() {
   mark_done atk
 }
 
+build_epoxy() {
+  # OpenGL through WGL only, as GDK's Windows backend uses it.
+  done_already epoxy && return 0
+  step epoxy
+  enter_debian libepoxy
+  meson_install -Dglx=no -Degl=no -Dx11=false -Dtests=false -Ddocs=false
+  licence epoxy COPYING
+  mark_done epoxy
+}
+
 build_gtk() {
-  # GTK+ 2 for the Windows GDK backend, with its MS-Windows theme engine (libwimp.dll).
+  # GTK 3 with GDK's Windows backend alone. No print backend: the file backend does not link for
+  # Windows, and the Windows print dialog needs none. The input methods are built into the
+  # library (GTK's default on Windows). GLib's code generators and glib-compile-resources are
+  # Debian's own, found on PATH; the themes' CSS comes made in the tarball.
   done_already gtk && return 0
   step gtk
-  enter_debian gtk+2.0
-  local generators=(GLIB_GENMARSHAL="$native_genmarshal" GLIB_MKENUMS="$native_mkenums"
-    GLIB_COMPILE_RESOURCES="$native_compile_resources")
-  GLIB_GENMARSHAL=$native_genmarshal GLIB_MKENUMS=$native_mkenums \
-    GLIB_COMPILE_RESOURCES=$native_compile_resources autotools_configure --with-gdktarget=win32 --disable-cups \
-    --disable-papi --with-included-immodules --disable-glibtest --disable-gtk-doc \
-    --disable-man --disable-introspection --without-x
-  local part
-  for part in gdk gtk modules; do
-    make -C $part -j"$jobs" "${generators[@]}"
-    make -C $part install "${generators[@]}"
-  done
-  # The hook names the pkg-config files without the backend (gtk+-2.0.pc).
-  make install-pkgconfigDATA install-data-hook
+  enter_debian gtk+3.0
+  apply_patches "$PWD" gtk
+  meson_install -Dx11_backend=false -Dwayland_backend=false -Dbroadway_backend=false \
+    -Dwin32_backend=true -Dintrospection=false -Ddemos=false -Dexamples=false -Dtests=false \
+    -Dinstalled_tests=false -Dprint_backends='' -Dcolord=no
+  # Compiled by scripts/build-windows, with Debian's glib-compile-schemas, into the packages.
+  ls "$prefix"/share/glib-2.0/schemas/org.gtk.Settings.FileChooser.gschema.xml >/dev/null
   licence gtk COPYING
   mark_done gtk
 }
@@ -349,7 +380,8 @@ build_curl() {
   rm -rf _build
   cmake -S . -B _build -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2" \
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=x86_64 \
-    -DCMAKE_C_COMPILER="$CC" -DCMAKE_RC_COMPILER="$WINDRES" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_RC_COMPILER="$WINDRES" \
+    -DCMAKE_SHARED_LINKER_FLAGS=-static-libgcc \
     -DCMAKE_FIND_ROOT_PATH="$prefix;/usr/$host" -DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=NEVER \
     -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY \
     -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=ONLY -DCMAKE_INSTALL_PREFIX="$prefix" \
@@ -365,7 +397,59 @@ build_curl() {
   mark_done curl
 }
 
-# Copies a library's licence texts (paths relative to the current folder) into the prefix.
+build_winpthreads() {
+  # MinGW-w64's threads library, which the posix thread model needs, as Debian's package has it.
+  done_already winpthreads && return 0
+  step winpthreads
+  cp "/usr/$host/lib/libwinpthread-1.dll" "$prefix/bin/"
+  local version dir
+  version=$(used_version mingw-w64)
+  dir=$work/winpthreads-licence
+  mkdir -p "$dir"
+  tar xf "$downloads/mingw-w64_$(upstream_version "$version").orig.tar.bz2" -C "$dir" \
+    --wildcards '*/mingw-w64-libraries/winpthreads/COPYING'
+  keep_debian_source mingw-w64 "$version" ""
+  built_from_notes="libwinpthread-1.dll is Debian's binary of it (package mingw-w64-x86-64-dev, version $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev)), built from this source package.$source_notes"
+  cd "$dir"/*/mingw-w64-libraries/winpthreads
+  licence winpthreads COPYING /usr/share/doc/mingw-w64-common/copyright
+  mark_done winpthreads
+}
+
+build_icons() {
+  # The PNG icons of Debian's Adwaita and hicolor themes (no SVG loader is shipped), whole, with
+  # their index.theme; scripts/build-windows picks the icons the packages ship.
+  done_already icons && return 0
+  step icons
+  local p name version dir theme
+  for p in "${debian_binary_packages[@]}"; do
+    name=${p%%=*} version=${p#*=}
+    dir=$work/deb-$name
+    rm -rf "$dir"
+    dpkg-deb -x "$downloads/${name}_$(bare_version "$version")_all.deb" "$dir"
+    for theme in "$dir"/usr/share/icons/*/index.theme; do
+      theme=$(basename "$(dirname "$theme")")
+      mkdir -p "$prefix/share/icons/$theme"
+      cp "$dir/usr/share/icons/$theme/index.theme" "$prefix/share/icons/$theme/"
+      (cd "$dir/usr/share/icons/$theme" && find . -name '*.png' -print0 |
+        xargs -0 -r cp --parents -t "$prefix/share/icons/$theme")
+    done
+    # The icons are shipped as Debian's binary package has them.
+    built_from_notes="The icons are the PNG files of Debian's binary package $name, version $version, as it has them"
+    if [ -f "$work/used/$name" ]; then
+      keep_debian_source "$name" "$(used_version "$name")" ""
+      built_from_notes+=", built from this source package.$source_notes"
+    else
+      built_from="Debian's binary package $name, version $version (Debian $release_number, \"$release\")"
+      built_from_files=()
+      built_from_notes+=". Its source package is not in the source archive: Debian's archive, as reachable here, lacks its upstream tarballs."
+    fi
+    (cd "$dir/usr/share/doc/$name" && licence "$name" copyright)
+  done
+  mark_done icons
+}
+
+# Copies a library's licence texts (paths relative to the current folder) into the prefix, with
+# a source.txt naming the source files it was built from.
 licence() {
   local name=$1 file
   shift
@@ -374,13 +458,28 @@ licence() {
     [ -e "$file" ] && cp "$file" "$prefix/share/licences/$name/"
   done
   [ -n "$(ls -A "$prefix/share/licences/$name")" ] || { echo "no licence text for $name" >&2; exit 1; }
+  write_source_txt "$prefix/share/licences/$name/source.txt" cross/windows/libs.sh
+}
+
+# No DLL may need one of GCC's: none is shipped.
+check_no_gcc_runtime() {
+  local dll
+  for dll in "$prefix"/bin/*.dll; do
+    if $OBJDUMP -p "$dll" | grep -qiE 'DLL Name: (libgcc_s|libstdc\+\+)'; then
+      echo "$(basename "$dll") needs a DLL of GCC's runtime" >&2
+      exit 1
+    fi
+  done
 }
 
 check_upstream_sources
+keep_recipe cross/windows/libs.sh cross/windows/debian-sources.sh cross/windows/patches \
+  cross/windows/mingw-w64-x86_64.cmake scripts/lib.sh
 fetch_debian_sources
 write_meson_cross_file
 for lib in zlib win_iconv libffi pcre2 libintl glib pixman libpng cairo fribidi harfbuzz \
-  pango gdk_pixbuf atk gtk curl; do
+  pango gdk_pixbuf atk epoxy gtk curl winpthreads icons; do
   (build_$lib)
 done
+check_no_gcc_runtime
 step "libraries built"

@@ -6,6 +6,9 @@ set(TOVIMO_MINGW x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${TOVIMO_MINGW}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TOVIMO_MINGW}-g++-posix)
 set(CMAKE_RC_COMPILER ${TOVIMO_MINGW}-windres)
+# GCC's runtime linked in, as into the cross-built libraries, so that no DLL of GCC is shipped.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TOVIMO_MINGW})
 # The cross-built libraries' prefix (scripts/build-windows passes it) is searched as well.

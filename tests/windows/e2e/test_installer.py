@@ -3,7 +3,9 @@
 uninstaller takes away everything the installer added."""
 
 import os
+import re
 import struct
+import tarfile
 import unittest
 import zipfile
 
@@ -67,6 +69,32 @@ class Installer(WineTestCase):
         self.assertIn("uninstall.exe", installed)
         self.assertEqual(installed - {"uninstall.exe"}, zipped,
                          "the installer installs other files than the zip holds")
+        # Each DLL and the converter has its source in the archive beside the packages: the
+        # files its licence folder's source.txt names, among them an upstream tarball, and all
+        # the upstream tarballs of the Debian source package (.dsc) it names.
+        with zipfile.ZipFile(package("win64.zip")) as z, \
+                tarfile.open(package("win64-sources.tar")) as sources:
+            archive = {name.split("/", 1)[-1]: name for name in sources.getnames()}
+            named = {}
+            for text in [name for name in z.namelist() if name.endswith("/source.txt")]:
+                fields = dict(re.findall(r"^([\w ]+): (.*)$", z.read(text).decode(), re.M))
+                named.update(dict.fromkeys(fields["Shipped files"].split(), fields))
+            for binary in sorted(f for f in zipped if re.fullmatch(r"[^/]+\.(dll|exe)", f)):
+                if binary == "tovimo.exe":
+                    continue
+                fields = named.get(binary)
+                self.assertIsNotNone(fields, "no source.txt names " + binary)
+                self.assertEqual(fields["Source archive"],
+                                 os.path.basename(package("win64-sources.tar")))
+                files = fields["Source files"].split()
+                for dsc in [f for f in files if f.endswith(".dsc")]:
+                    files += [os.path.dirname(dsc) + "/" + f for f in re.findall(
+                        r"^ [0-9a-f]{32} \d+ (\S+\.tar\.\w+)$",
+                        sources.extractfile(archive[dsc]).read().decode(), re.M)
+                        if ".debian." not in f]
+                self.assertTrue(any(".tar." in f for f in files), "no tarball for " + binary)
+                self.assertEqual([f for f in files if f not in archive], [],
+                                 "sources of %s missing from the source archive" % binary)
         menu = os.path.join(self.desktop.prefix, "drive_c", "ProgramData", "Microsoft",
                             "Windows", "Start Menu", "Programs")
         self.assertTrue(os.path.isfile(os.path.join(menu, "Tovimo.lnk")), "no menu entry")

@@ -32,6 +32,7 @@ import tempfile
 import time
 import unittest
 import zipfile
+import zlib
 
 from Xlib import X
 from Xlib.display import Display
@@ -61,6 +62,7 @@ MENU_WITH_FILE = ["Go to website", "-", "Select file to convert", "Check task", 
                   "-", "Tutorial", "-", "Exit"]
 MENU_WITHOUT_FILE = [e for e in MENU_WITH_FILE if e != "Check task"]
 TUTORIAL_QUESTION = "Do you want to see the tutorial in your WebBrowser?"
+CHOOSER_SETTINGS = r"HKCU\Software\GSettings\org\gtk\settings\file-chooser"
 
 START_TIMEOUT = 60.0   # Wine's first start of a program in a prefix takes a while
 UI_TIMEOUT = 20.0
@@ -108,6 +110,14 @@ class WineDesktop(harness.Session):
         os.makedirs(self.prefix)
         self.run_wine(["wineserver", "-p"])
         self.run_wine(["wineboot", "--init"], timeout=300)
+        # The keyboard layout DLL Windows has and Wine lacks (see kbdus.c), where Windows
+        # has it.
+        layout = os.path.join(self.prefix, "drive_c", "windows", "system32", "kbdus.dll")
+        subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-O2", "-shared", "-static-libgcc", "-o",
+                        layout, os.path.join(HERE, "kbdus.c")], check=True, timeout=120)
+        self.run_wine(["wine", "reg", "add",
+                       r"HKLM\SYSTEM\CurrentControlSet\Control\Keyboard Layouts\00000409",
+                       "/v", "Layout File", "/t", "REG_SZ", "/d", "kbdus.dll", "/f"])
         # Wine links the profile's folders to the Unix home's, and GLib cannot read a Unix
         # link through Wine: the profile gets folders of its own, as on Windows.
         users = os.path.join(self.prefix, "drive_c", "users")
@@ -223,6 +233,22 @@ class WineDesktop(harness.Session):
         time.sleep(0.5)
         self.xdotool("click", button)
 
+    def picture(self, window, path):
+        """Writes the window's picture to a PNG file; returns its rows of (r, g, b)."""
+        x, y, width, height = self.x.on_screen(self.x.d.create_resource_object("window", window))
+        data = self.x.root.get_image(x, y, width, height, X.ZPixmap, 0xffffffff).data
+        rows = [[(data[i + 2], data[i + 1], data[i]) for i in range(r * width * 4,
+                                                                    (r + 1) * width * 4, 4)]
+                for r in range(height)]
+        chunk = lambda kind, body: (len(body).to_bytes(4, "big") + kind + body +
+                                    zlib.crc32(kind + body).to_bytes(4, "big"))
+        with open(path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", width.to_bytes(4, "big") +
+                    height.to_bytes(4, "big") + b"\x08\x02\0\0\0") + chunk(b"IDAT", zlib.compress(
+                        b"".join(b"\0" + bytes(c for p in row for c in p) for row in rows))) +
+                    chunk(b"IEND", b""))
+        return rows
+
     def coloured_spot(self, window, is_colour):
         """The middle, in root coordinates, of the pixels of `window` whose (r, g, b) passes
         `is_colour`; None when there are none."""
@@ -253,9 +279,10 @@ class WineDesktop(harness.Session):
                 return window.id, geometry
         return None
 
-    def read_text(self, window):
+    def read_text(self, window, faint=False):
         """The text that a window shows, read from its picture by OCR (tesseract): for the
-        texts that cannot be selected and copied."""
+        texts that cannot be selected and copied. `faint` darkens light grey text (GTK 3's
+        progress bar writes its text so) to black first."""
         x, y, width, height = wait_for(
             lambda: self.x.on_screen(self.x.d.create_resource_object("window", window)),
             "window 0x%x on screen" % window, UI_TIMEOUT, self.describe)
@@ -269,7 +296,10 @@ class WineDesktop(harness.Session):
             for col in range(width):
                 b, g, r = image[(row * width + col) * 4:(row * width + col) * 4 + 3]
                 coloured = max(r, g, b) - min(r, g, b) >= 48
-                line += bytes([255 if coloured else (r * 30 + g * 59 + b * 11) // 100]) * scale
+                grey = (r * 30 + g * 59 + b * 11) // 100
+                if faint:
+                    grey = min(255, max(0, grey - 200) * 255 // 40)
+                line += bytes([255 if coloured else grey]) * scale
             rows.extend([bytes(line)] * scale)
         picture = os.path.join(self.dir, "ocr-%x.pgm" % window)
         with open(picture, "wb") as f:
@@ -351,7 +381,6 @@ class Program:
         self.stdout_path = os.path.join(desktop.dir, name + ".out")
         self.stderr_path = os.path.join(desktop.dir, name + ".err")
         exe = exe or os.path.join(desktop.program_dir, "tovimo.exe")
-        self.chosen = 0  # clips selected in the open chooser
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(**env),
                                       stdout=out, stderr=err)
@@ -384,12 +413,18 @@ class Program:
         return self.desktop.wait_window(title, timeout, self)
 
     def answer(self, title, *keys, timeout=UI_TIMEOUT):
-        """Waits for the dialog `title` and answers it with keys; waits until it is gone."""
+        """Waits for the dialog `title` and answers it with keys; waits until it is gone. Keys
+        that another window, shown meanwhile, took from it are pressed again."""
         window = self.window(title, timeout)
-        self.desktop.keys(window, *keys)
-        wait_for(lambda: self.desktop.find_window(title) != window,
-                 "the dialog %r to close" % title, UI_TIMEOUT, self.describe)
-        return window
+        for attempt in range(4):
+            self.desktop.keys(window, *keys)
+            try:
+                wait_for(lambda: self.desktop.find_window(title) != window,
+                         "the dialog %r to close" % title, UI_TIMEOUT / 4, self.describe)
+                return window
+            except Timeout:
+                if attempt == 3:
+                    raise
 
     # The tray icon.
     def wait_icon(self, timeout=UI_TIMEOUT):
@@ -513,6 +548,30 @@ def menu_groups(x, window, group_sizes=None):
     return groups
 
 
+def sidebar_icons(rows):
+    """The rows of a file chooser's places sidebar as its picture (rows of (r, g, b)) shows
+    them: for each, the shape of its icon (the pixels apart from the background left of the
+    label), or None when the row shows only a label."""
+    background = rows[len(rows) * 3 // 4][2]  # the empty sidebar below the places
+    edge = next((x for x in range(20, len(rows[0])) if rows[len(rows) * 3 // 4][x] != background),
+                0)  # 0 while the chooser is not drawn yet
+    ink = [[x for x in range(2, edge - 2) if sum(abs(a - b) for a, b in zip(row[x], row[1])) > 90]
+           for row in rows]
+    places, top = [], None
+    for y, inked in enumerate(ink + [[]]):
+        if inked and top is None:
+            top = y
+        elif not inked and top is not None:
+            if y - top >= 6:  # not a section's separator line
+                xs = sorted({x for line in ink[top:y] for x in line})
+                gap = next((i for i in range(1, len(xs)) if xs[i] - xs[i - 1] >= 5), None)
+                places.append(None if gap is None or xs[gap - 1] - xs[0] > 24 else frozenset(
+                    (x - xs[0], row) for row in range(y - top) for x in ink[top + row]
+                    if x <= xs[gap - 1]))
+            top = None
+    return places
+
+
 _desktop = None
 
 
@@ -626,13 +685,13 @@ class WineTestCase(unittest.TestCase):
         """tovimo.exe from the unpacked zip (or `exe`), in `work_dir` (default: the zip's
         folder, with the converter beside it), with `env` added to its environment."""
         self.programs += 1
-        # The choosers keep the user's choice of a typed location in the profile: each test's
-        # program starts without an earlier test's (Ctrl+L would hide the location again).
-        # (GLib on Windows also takes XDG_CONFIG_HOME, which the session sets.)
-        settings = os.path.join(self.desktop.env()["XDG_CONFIG_HOME"], "gtk-2.0",
-                                "gtkfilechooser.ini")
-        if os.path.exists(settings):
-            os.remove(settings)
+        # The choosers keep the user's choice of a typed location in their settings (GSettings,
+        # in the registry on Windows): each test's program starts without an earlier test's
+        # (Ctrl+L would hide the location again).
+        try:
+            self.desktop.run_wine(["wine", "reg", "delete", CHOOSER_SETTINGS, "/f"])
+        except AssertionError:
+            pass  # none yet
         program = Program(self.desktop, work_dir or self.desktop.converter_folder(),
                           "%s-%d" % (os.path.basename(self.dir), self.programs), exe, **env)
         self.addCleanup(program.stop)
@@ -648,23 +707,29 @@ class WineTestCase(unittest.TestCase):
         program.wait_icon()
         return service, program
 
-    def select_clip(self, program, clip):
+    def select_clip(self, program, clip, look=False):
         """Selects `clip` as a user does (the icon, Yes, its location typed into the open
         chooser); the poll follows. Returns the client's key from the order page that then
-        opens in the browser, through the shell."""
+        opens in the browser, through the shell. With `look`, the chooser's places are looked
+        at first (its picture is left beside the packages, open-file.png)."""
         d = self.desktop
         opened = len(d.browser_urls())  # by earlier tests of the desktop
         question = program.activate_icon("Confirm")
         self.assert_shows(question, "Do you want to select file to convert?")
         d.keys(question, "alt+y")
         chooser = program.window("Open File")
-        # The program keeps its chooser between uses, which then still shows the typed
-        # location: there Ctrl+L hides it and a second Ctrl+L shows it again, its text selected.
-        d.keys(chooser, *["ctrl+l"] * (2 if program.chosen else 1))
-        program.chosen += 1
+        if look:
+            # Each place with an icon of its own (but the drives, which share one): without the
+            # packages' icons GTK draws its few built-in ones, one folder for all the folders.
+            path, places = os.path.join(BUILD_DIR, "open-file.png"), []
+            wait_for(lambda: places.append(sidebar_icons(d.picture(chooser, path))) or (
+                len(places[-1]) >= 8 and None not in places[-1] and
+                len(set(places[-1])) >= len(places[-1]) - 2),
+                "the chooser's places, each with its icon", UI_TIMEOUT,
+                lambda: "its places' icons: %r (%s)" % ([i and len(i) for i in places[-1]], path))
+        d.keys(chooser, "ctrl+l")
         d.type_text(chooser, windows_path(clip))
-        d.keys(chooser, "Return")
-        d.wait_gone("Open File")
+        self.accept_typed(chooser, "Open File")
         urls = wait_for(lambda: d.browser_urls()[opened:], "the order page in the browser",
                         UI_TIMEOUT, program.describe)
         found = re.fullmatch(re.escape(SERVICE_BASE) + r"index\.php\?data=([0-9a-f]{32})&ver=1",
@@ -672,6 +737,20 @@ class WineTestCase(unittest.TestCase):
         self.assertEqual(len(urls), 1, urls)
         self.assertIsNotNone(found, "the browser was sent to %r" % urls[0])
         return found.group(1)
+
+    def accept_typed(self, chooser, title):
+        """Presses Return in a chooser until it takes the location typed into it and closes:
+        GTK 3's chooser takes it only once it has looked into its folder, and a Return before
+        that does nothing."""
+        for attempt in range(5):
+            if self.desktop.find_window(title) is None:
+                return
+            self.desktop.keys(chooser, "Return")
+            try:
+                return self.desktop.wait_gone(title, 2.0)
+            except Timeout:
+                if attempt == 4:
+                    raise
 
     def assert_shows(self, window, text):
         """The window shows `text`, as OCR reads its picture (a character or two may be
