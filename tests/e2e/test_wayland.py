@@ -21,7 +21,7 @@ import harness
 from desktop import (ORDER_PAGE, ORDER_QUESTION, SELECT_QUESTION, TUTORIAL_QUESTION,
                      CONVERT_TIMEOUT, DesktopTestCase, answer, choose_file, place_order, probe,
                      wait_for)
-from test_conversion import MENU_WITH_FILE, STATUS_TEXT, converter_failure, progress_percent
+from test_conversion import MENU_WITH_FILE, STATUS_TEXT, progress_percent, wait_window_closed
 
 NOTIFIER = os.path.join(desktop.SOURCE_ROOT, "tests", "support", "fake-notifications")
 OUTPUT = os.environ.get("TOVIMO_WAYLAND_OUTPUT", os.path.join(desktop.SOURCE_ROOT, "build"))
@@ -119,13 +119,7 @@ class WaylandFlow(DesktopTestCase):
         wait_for(lambda: progress_percent(program) == 100,
                  "the converter window's progress bar to reach 100 %", CONVERT_TIMEOUT,
                  lambda: "it reads %r\n%s" % (progress_percent(program), program.describe()))
-
-        def closed():
-            window = program.ui.find("ffmpeg")
-            if window is not None and converter_failure(window):
-                raise AssertionError("the converter failed\n" + program.describe())
-            return window is None
-        wait_for(closed, "the converter's window to close", CONVERT_TIMEOUT, program.describe)
+        wait_window_closed(program)
         self.shown(program, "status")
         self.assertEqual(program.ui.wait_window("status").labels(), [STATUS_TEXT])
         destination = os.path.join(self.home.videos, "movie.avi")
