@@ -1,13 +1,13 @@
 """Measures the tray program against its floors on a private X display, and prints figures.
 
-1. Start-up: from exec to the program's icon shown in the notification area (trayer under
+1. Start-up: from exec to the program's icon shown in the notification area (tint2's under
    Xvfb), for the program (logged in against a loopback order service, so no dialog appears;
-   without and with a session bus) and for two floors: a bare GTK+ 2 status icon program, and
+   without and with a session bus) and for two floors: a bare GTK 3 status icon program, and
    the same after loading ui.glade with GtkBuilder and initialising libcurl (what the
    designed libraries cost by themselves). Runs take turns; the first round is a discarded
-   warm-up. An X event watcher notes when the icon's window is reparented into trayer and when
-   it is mapped there (shown), so nothing polls; the CPU time the process has used by then is
-   read from /proc.
+   warm-up. An X event watcher notes when the icon's window is reparented into the notification
+   area and when it is mapped there (shown), so nothing polls; the CPU time the process has used
+   by then is read from /proc.
 2. Memory once idle in the tray: VmRSS and Pss (smaps_rollup), 1.5 s after embedding.
 3. Idle: the program and the floor sit in the tray side by side for a while with no session
    bus (and the program once more with a session bus that has no StatusNotifierWatcher);
@@ -25,8 +25,8 @@
    as a share of the converter's own. Each run first converts a one-second clip, since a run's
    first conversion also pays for what the program loads once (fonts, the buttons' icons).
 
-The display, trayer, session bus, service and X helpers are the tests' shared harness
-(tests/desktop/harness.py).
+The display, notification area, session bus, service and X helpers are the tests' shared
+harness (tests/desktop/harness.py).
 
 Usage (scripts/bench passes these):
     desktop_bench.py --build DIR --data DIR --port PORT [--runs N] [--idle SECONDS]
@@ -61,7 +61,7 @@ def load_average():
     return float(read_file("/proc/loadavg").split()[0])
 
 
-# --- The desktop: Xvfb, trayer and a session bus, from the shared harness ---------------------
+# --- The desktop: Xvfb, a notification area and a session bus, from the shared harness ------
 
 class Desktop(Session):
     def __init__(self):
@@ -72,16 +72,12 @@ class Desktop(Session):
         self.x.listen()
         self.start_tray_host()
         self.start_bus()
-        time.sleep(0.5)  # trayer settles (its first resize) before anything is timed
+        time.sleep(0.5)  # the notification area settles before anything is timed
         self.x.drain()
 
-    def in_trayer(self, window):
-        top = self.x.top_level(window)
-        return top is not None and self.x.pid_of(top) == self.trayer.pid
-
     def wait_embedded(self, proc, timeout=START_TIMEOUT):
-        """Waits for `proc`'s icon to be reparented into trayer, then mapped there. Returns
-        (seconds to embedded, seconds to mapped) from the watcher's clock."""
+        """Waits for `proc`'s icon to be reparented into the notification area, then mapped
+        there. Returns (seconds to embedded, seconds to mapped) from the watcher's clock."""
         deadline = time.monotonic() + timeout
         plug = embedded = None
         while time.monotonic() < deadline:
@@ -90,7 +86,7 @@ class Desktop(Session):
             for when, event in self.x.events(min(0.2, deadline - time.monotonic())):
                 if plug is None and event.type == X.ReparentNotify:
                     if (in_session(self.x.pid_of(event.window), proc.pid) and
-                            self.in_trayer(event.parent)):
+                            self.in_tray_host(event.parent)):
                         plug, embedded = event.window, when
                         self.x.watch(plug)
                         if self.x.mapped(plug):
@@ -230,7 +226,7 @@ class Bench:
                     s["cpu"].append(cpu_ms)
                     s["rss"].append(rss)
                     s["pss"].append(pss)
-                time.sleep(0.3)  # trayer drops the socket before the next icon comes
+                time.sleep(0.3)  # the notification area drops the socket before the next icon
             log("start-up run %d/%d done" % (run, self.args.runs))
         self.note_load("start-up (end)")
         return samples
@@ -374,8 +370,8 @@ class Bench:
         floor_ms = med(st["floor"]["mapped"])
         libs_ms = med(st["floor+libs"]["mapped"])
         out("")
-        out("Start-up: exec to icon in trayer (median of %d runs, ms; 'shown' = mapped there)" %
-            runs)
+        out("Start-up: exec to icon in the notification area (median of %d runs, ms; "
+            "'shown' = mapped there)" % runs)
         out("  %-28s %10s %7s %6s %6s %8s %8s %8s" % ("", "reparented", "shown", "min", "max",
                                                       "/floor", "/libs", "CPU ms"))
         for name, label in rows:

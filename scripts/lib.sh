@@ -27,24 +27,31 @@ BUILD_PACKAGES=(
 # What running the program needs besides its libraries: the converter, file types, and the trust
 # store that a service over https is verified against.
 RUN_PACKAGES=(ffmpeg shared-mime-info ca-certificates)
+# Adwaita's full-colour icons (the dialogs' pictures, the tray icon): a package of their own after
+# Debian 12.
+[ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ] ||
+  RUN_PACKAGES+=(adwaita-icon-theme-legacy)
 
 # What the tests need: GoogleTest, a display, a tray host, a window manager, the
-# accessibility bus, a browser, and openssl for the throwaway certificates of the https tests.
+# accessibility bus, a browser, openssl for the throwaway certificates of the https tests, and a
+# Wayland desktop (sway, waybar's tray, wtype for keys, grim for screenshots, ss for sockets).
 TEST_PACKAGES=(
   libgtest-dev googletest
-  xvfb xauth xdotool openbox trayer python3-xlib
+  xvfb xauth xdotool openbox tint2 python3-xlib
   dbus at-spi2-core libatk-adaptor python3 python3-pyatspi python3-gi
   gir1.2-atspi-2.0
   chromium chromium-driver
   file desktop-file-utils
   valgrind
   openssl
+  sway waybar wtype grim iproute2
 )
 
 # Prints where this machine's apt takes Debian's packages from: "archive URI" (the release and
 # its updates) and, when it has one, "security URI". Read from the machine's own apt configuration
 # (deb822 .sources files and one-line .list files), so that no archive's address is written
-# into the project; another release is fetched from the same archives.
+# into the project; another release is fetched from the same archives. Only entries of binary
+# packages (type deb) count: an archive named for source packages alone may hold no binaries.
 debian_archives() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
@@ -60,8 +67,11 @@ debian_archives() {
         printf "Types: %s\nURIs: %s\nSuites: %s\n\n", $1, $2, $3 }'
     done
   } | awk -v release="$codename" '
-    function flush(   n, m, i, j, u, s) {
-      if (enabled != "no" && types ~ /deb/) {
+    function flush(   n, m, i, j, u, s, t, binary) {
+      binary = 0
+      n = split(types, t, " ")
+      for (i = 1; i <= n; i++) if (t[i] == "deb") binary = 1
+      if (enabled != "no" && binary) {
         n = split(uris, u, " "); m = split(suites, s, " ")
         for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) {
           if ((s[j] == release || s[j] == release "-updates") && archive == "") archive = u[i]

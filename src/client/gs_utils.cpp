@@ -155,7 +155,8 @@ class TransferLoop {
     int running = 0;
     for (const platform::SocketState& s : ready) {
       curl_multi_socket_action(loop.multi_.get(), static_cast<curl_socket_t>(s.socket),
-                               (s.read ? CURL_CSELECT_IN : 0) | (s.write ? CURL_CSELECT_OUT : 0),
+                               (s.read ? CURL_CSELECT_IN : 0) | (s.write ? CURL_CSELECT_OUT : 0) |
+                                   (s.error ? CURL_CSELECT_ERR : 0),
                                &running);
     }
     long due = -1;
@@ -245,6 +246,8 @@ const TransferBounds& gs_transfer_bounds() {
 }
 
 curl_slist* gs_generate_http_header() {
+  // Sent in this order, except where libcurl places a header itself: versions after 8.14
+  // send the Connection lines after all the others, with libcurl's own Connection header.
   static const char* const kHeaders[] = {
       "Connection: keep-alive",
       ("Accept: text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;"
@@ -303,6 +306,9 @@ GsChunkPtr gs_curl_getinmemory(const char* url, const char* user_agent, const ch
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, gs_chunk_writer);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, chunk.get());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // An aborted transfer does not wait for its name lookup's thread (a name server that does not
+  // answer would hold Exit for its whole time-out); the lookup ends by itself.
+  curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, bounds.connect_seconds);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, bounds.stall_seconds);

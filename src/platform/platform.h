@@ -23,8 +23,9 @@ std::optional<HardwareAddress> adapter_address();
 using Socket = std::uintptr_t;
 struct SocketState {
   Socket socket;
-  bool read;   // wanted, or ready, for reading
-  bool write;  // wanted, or ready, for writing
+  bool read;           // wanted, or ready, for reading
+  bool write;          // wanted, or ready, for writing
+  bool error = false;  // reported an error or a hang-up (ready only)
 };
 
 // Waiting for sockets in the main loop: poll descriptors for the sockets a caller wants to wait

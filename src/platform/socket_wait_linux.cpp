@@ -24,10 +24,11 @@ std::vector<SocketState> SocketWait::ready(const std::vector<GPollFD>& polled) {
   std::vector<SocketState> result;
   for (std::size_t i = 0; i < polled.size() && i < impl_->wanted.size(); ++i) {
     const gushort r = polled[i].revents;
-    // A hang-up or an error is for the reader (or writer) to find out.
+    // A hang-up or an error is said as such, and is for the reader (or writer) to find out.
+    const bool error = r & (G_IO_HUP | G_IO_ERR | G_IO_NVAL);
     const bool read = r & (G_IO_IN | G_IO_HUP | G_IO_ERR);
     const bool write = r & (G_IO_OUT | G_IO_ERR);
-    if (read || write) result.push_back({impl_->wanted[i].socket, read, write});
+    if (read || write || error) result.push_back({impl_->wanted[i].socket, read, write, error});
   }
   return result;
 }

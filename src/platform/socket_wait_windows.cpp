@@ -56,13 +56,16 @@ std::vector<SocketState> SocketWait::ready(const std::vector<GPollFD>& polled) {
     const Socket socket = impl_->wanted[i].socket;
     WSANETWORKEVENTS happened{};
     if (WSAEnumNetworkEvents(static_cast<SOCKET>(socket), impl_->events[socket], &happened) != 0) {
-      result.push_back({socket, true, true});  // let the reader or writer find out
+      result.push_back({socket, true, true, true});  // let the reader or writer find out
       continue;
     }
     const long e = happened.lNetworkEvents;
     const bool read = e & (FD_READ | FD_ACCEPT | FD_CLOSE);
     const bool write = e & (FD_WRITE | FD_CONNECT);
-    if (read || write) result.push_back({socket, read, write});
+    // A connection refused or reset, or closed with an error.
+    const bool error = ((e & FD_CONNECT) && happened.iErrorCode[FD_CONNECT_BIT] != 0) ||
+                       ((e & FD_CLOSE) && happened.iErrorCode[FD_CLOSE_BIT] != 0);
+    if (read || write) result.push_back({socket, read, write, error});
   }
   return result;
 }

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr char kTrayIconName[] = "system-run";
-
 // Set by the quit request: the program is leaving, and the tray starts nothing more, not even
 // what the main loop still runs on the way out (an item's queued entry, a click on its way).
 bool leaving = false;
@@ -146,8 +144,11 @@ void tray_activate() {
 
 int tray_init() {
   if (trayIcon) return 0;
+  // Where no notification area can embed it, the status icon is only the tray's handle: it gets
+  // no picture, which it would try to draw for a widget it does not have there.
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  trayIcon.reset(gtk_status_icon_new_from_icon_name(kTrayIconName));
+  trayIcon.reset(tray_icons_embed() ? gtk_status_icon_new_from_icon_name(kTrayIconName)
+                                    : gtk_status_icon_new());
   G_GNUC_END_IGNORE_DEPRECATIONS
   g_signal_connect(trayIcon.get(), "popup-menu", G_CALLBACK(tray_menu_cb), trayIcon.get());
   g_signal_connect(trayIcon.get(), "activate", G_CALLBACK(tray_menu_activate_cb), nullptr);

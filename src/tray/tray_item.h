@@ -14,3 +14,5 @@ void tray_item_start(GtkStatusIcon* icon);
 // The program is leaving: the StatusNotifierItem, if offered, leaves the bus, and none is offered
 // any more.
 void tray_item_stop();
+// Whether the display has notification areas that embed icons: not so under Wayland.
+bool tray_icons_embed();

@@ -3,3 +3,6 @@
 
 void tray_item_start(GtkStatusIcon*) {}
 void tray_item_stop() {}
+bool tray_icons_embed() {
+  return true;
+}

@@ -9,6 +9,9 @@
 
 using TrayItemHandler = void (*)(GtkMenuItem* item, gpointer user_data);
 
+// The tray's icon, by its name in the icon theme.
+constexpr char kTrayIconName[] = "system-run";
+
 // One entry of the menu: an item, or a separator when `label` is null.
 struct TrayMenuEntry {
   int position;       // place in the full menu, 1 to 10; stays the same while others come and go

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "tray/tray_item.h"
 #include "tray/tray_menu.h"
 
 std::vector<TrayPlacement*>& TrayPlacement::placements() {
@@ -17,24 +18,13 @@ void TrayPlacement::withdraw_all() {
   for (TrayPlacement* placement : placements()) placement->item_.withdraw();
 }
 
-namespace {
-
-const char* icon_name_of(GtkStatusIcon* icon) {
-  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  const char* name = gtk_status_icon_get_icon_name(icon);
-  G_GNUC_END_IGNORE_DEPRECATIONS
-  return name ? name : "system-run";
-}
-
 // Wayland has no notification area that embeds icons: there the item is the only place.
-bool icons_embed() {
+bool tray_icons_embed() {
   return !GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default());
 }
 
-}  // namespace
-
 TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint grace_ms)
-    : icon_(GTK_STATUS_ICON(g_object_ref(icon))), item_(bus, icon_name_of(icon)) {
+    : icon_(GTK_STATUS_ICON(g_object_ref(icon))), item_(bus, kTrayIconName) {
   embedded_handler_ =
       g_signal_connect(icon, "notify::embedded", G_CALLBACK(on_icon_embedded), this);
   watch_id_ =
@@ -42,7 +32,7 @@ TrayPlacement::TrayPlacement(GtkStatusIcon* icon, GDBusConnection* bus, guint gr
                                      on_watcher_appeared, on_watcher_vanished, this, nullptr);
   // A notification area embeds a new icon within moments; only after that is it known that none
   // will. Where none can, there is nothing to wait for.
-  if (icons_embed()) {
+  if (tray_icons_embed()) {
     grace_source_ = g_timeout_add(grace_ms, on_grace_over, this);
   } else {
     grace_over_ = true;

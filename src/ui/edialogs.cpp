@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
+
 #include "base/state.h"
 
 namespace {
@@ -48,6 +50,9 @@ int run_dialog(const Member& m, const char* title, const char* text) {
     g_signal_connect_swapped(dialog, "response", G_CALLBACK(gtk_widget_destroy), dialog);
   }
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  // A message is as large as its text, also where the window manager would tile a window that can
+  // be resized.
+  gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
 
   if (m.ending == Ending::kNoWait) {
     gtk_widget_show_all(dialog);
@@ -86,4 +91,16 @@ int confirm_dialog_run(const char* title, const char* text) {
 
 int exit_dialog_run(const char* title, const char* text) {
   return run_dialog(kExit, title, text) == GTK_RESPONSE_YES ? 1 : 0;
+}
+
+void dialogs_end_all() {
+  // Held while answering: an answer may destroy its dialog.
+  std::unique_ptr<GList, void (*)(GList*)> open(
+      gtk_window_list_toplevels(), [](GList* l) { g_list_free_full(l, g_object_unref); });
+  for (GList* l = open.get(); l; l = l->next) g_object_ref(l->data);
+  for (GList* l = open.get(); l; l = l->next) {
+    if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      gtk_dialog_response(GTK_DIALOG(l->data), GTK_RESPONSE_DELETE_EVENT);
+    }
+  }
 }

@@ -10,3 +10,8 @@ void error_dialog_run(const char* title, const char* text);
 // Yes/No questions that wait: 1 for Yes, 0 for No or a closed window.
 int confirm_dialog_run(const char* title, const char* text);
 int exit_dialog_run(const char* title, const char* text);
+
+// Ends every open dialog and file chooser as if it had been closed: a question's answer is No, a
+// chooser gives no file, a notice goes. For the end of the program, whose main loop a dialog's own
+// loop would otherwise hold.
+void dialogs_end_all();

@@ -3,11 +3,17 @@ end-to-end tests (tests/e2e), the desktop and package tests (tests/packaging) an
 (bench/desktop_bench.py).
 
 A Session owns a temporary folder and every process it starts: an Xvfb display, a session bus
-of its own, a notification area (trayer), order services, the program. Nothing joins the
+of its own, a notification area (tint2's), order services, the program. Nothing joins the
 caller's desktop: the session's processes get its display, bus, home and runtime folder, and
 this process is pointed at them as well, so that a library loaded here finds the session's
 display and bus or none. Windows are read through python3-xlib; input goes through xdotool.
 Every wait is a bounded poll that fails with what was seen.
+
+A session can be a Wayland desktop instead of an X display: sway on wlroots' headless backend
+without XWayland (start_wayland), with waybar's tray as its StatusNotifierItem host
+(start_waybar). Its windows are read from sway's tree, input goes through wtype (the virtual
+keyboard protocol), and no X server exists for its processes. sway does not run as root: such
+a test first becomes an unprivileged user (become_unprivileged).
 
 The order service runs on the host the program was built for: TOVIMO_SERVICE_HOST in the
 environment (CTest sets it), else the value in the build's CMakeCache.txt; likewise its scheme
@@ -17,6 +23,7 @@ make_certificates makes and SSL_CERT_FILE names.
 
 import ctypes
 import hashlib
+import json
 import os
 import re
 import select
@@ -233,6 +240,10 @@ class XScreen:
         except XError:
             return None
 
+    def client_of(self, window_id):
+        """The X client that made a window: the base of its connection's resource ids."""
+        return window_id & ~self.d.display.info.resource_id_mask
+
     def pid_of(self, window):
         value = self.property(window, "_NET_WM_PID")
         return value.value[0] if value is not None and len(value.value) else None
@@ -242,19 +253,6 @@ class XScreen:
             return window.query_tree().children
         except XError:
             return []
-
-    def top_level(self, window):
-        """The child of the root window that holds `window`."""
-        while True:
-            try:
-                parent = window.query_tree().parent
-            except XError:
-                return None
-            if not parent:  # the root window itself
-                return None
-            if parent.id == self.root.id:
-                return window
-            window = parent
 
     def screen_size(self):
         screen = self.d.screen()
@@ -277,17 +275,17 @@ class XScreen:
         except XError:
             return False
 
-    def windows_of(self, pid, inside_pid=None):
-        """Windows of process `pid` (or of its session); with `inside_pid`, only those inside
-        a window of that process (an icon embedded in a notification area)."""
+    def windows_of(self, pid, inside_client=None):
+        """Windows of process `pid` (or of its session); with `inside_client`, only those
+        inside a window that X client made (an icon embedded in a notification area)."""
         found = []
 
         def walk(window, inside):
             for child in self.children(window):
-                owner = self.pid_of(child)
-                if in_session(owner, pid) and (inside_pid is None or inside):
+                if in_session(self.pid_of(child), pid) and (inside_client is None or inside):
                     found.append(child)
-                walk(child, inside or (inside_pid is not None and owner == inside_pid))
+                walk(child, inside or (inside_client is not None and
+                                       self.client_of(child.id) == inside_client))
 
         walk(self.root, False)
         return found
@@ -340,7 +338,7 @@ def _callers(name):
     return (name.startswith(("DBUS_", "XDG_", "AT_SPI", "GTK_", "GDK_", "GIO_", "WAYLAND",
                              "LC_"))
             or name in ("DISPLAY", "XAUTHORITY", "NO_AT_BRIDGE", "SESSION_MANAGER", "LANGUAGE",
-                        "DESKTOP_SESSION"))
+                        "DESKTOP_SESSION", "SWAYSOCK", "I3SOCK"))
 
 
 class Session:
@@ -354,7 +352,8 @@ class Session:
             os.makedirs(self.home + sub, exist_ok=True)
         os.makedirs(self.runtime, mode=0o700)
         self.processes = []
-        self.display = self.bus = self.x = self.trayer = None
+        self.display = self.bus = self.x = self.tray_host = self.tray_client = None
+        self.wayland = self.connection = None
         for name in [n for n in os.environ if _callers(n)]:
             del os.environ[name]
         os.environ["XDG_RUNTIME_DIR"] = self.runtime
@@ -378,6 +377,12 @@ class Session:
         raise NotImplementedError
 
     def close(self):
+        if self.connection is not None:
+            try:
+                self.connection.close_sync(None)
+            except Exception:  # the bus has gone already
+                pass
+            self.connection = None
         if self.x is not None:
             self.x.close()  # before the server goes
             self.x = None
@@ -397,6 +402,9 @@ class Session:
             env["DISPLAY"] = self.display
         if self.bus:
             env["DBUS_SESSION_BUS_ADDRESS"] = self.bus
+        if self.wayland:
+            env.update(WAYLAND_DISPLAY=self.wayland, GDK_BACKEND="wayland",
+                       SWAYSOCK=self.sway_socket)
         env.update(extra)
         return env
 
@@ -446,14 +454,44 @@ class Session:
         self.bus = address
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
 
+    # tint2 as a notification area alone: a panel of its own on top, at the top right of the
+    # screen, as wide as its icons, with neither taskbar nor clock. Its icons are the programs'
+    # own windows, embedded (no composited drawing), so that they take clicks themselves.
+    TRAY_HOST_CONFIG = """\
+panel_items = S
+panel_position = top right horizontal
+panel_size = 0 32
+panel_shrink = 1
+panel_margin = 0 0
+panel_padding = 0 0 0
+panel_layer = top
+panel_dock = 0
+strut_policy = follow_size
+autohide = 0
+wm_menu = 0
+disable_transparency = 1
+mouse_effects = 0
+systray_padding = 0 0 0
+systray_icon_size = 0
+systray_sort = left2right
+"""
+
     def start_tray_host(self):
-        """trayer: a notification area along the top of the screen."""
-        self.trayer = self.launch("trayer", [
-            "trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-            "--height", "32", "--SetDockType", "true", "--transparent", "false"])
-        wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
-                 "the notification area", describe=lambda: self.log("trayer"))
-        return self.trayer
+        """tint2: a notification area along the top of the screen. Its windows are told by
+        the X client that owns the tray selection (tint2 names no process on them without a
+        window manager)."""
+        config = os.path.join(self.dir, "tint2rc")
+        with open(config, "w") as f:
+            f.write(self.TRAY_HOST_CONFIG)
+        self.tray_host = self.launch("tint2", ["tint2", "-c", config])
+        owner = wait_for(lambda: self.x.selection_owner("_NET_SYSTEM_TRAY_S0"),
+                         "the notification area", describe=lambda: self.log("tint2"))
+        self.tray_client = self.x.client_of(owner)
+        return self.tray_host
+
+    def in_tray_host(self, window):
+        """Whether `window` is one of the notification area's own."""
+        return self.tray_client is not None and self.x.client_of(window.id) == self.tray_client
 
     def start_service(self, executable, **kwargs):
         """The order service with a fresh database in the session's folder."""
@@ -463,8 +501,11 @@ class Session:
         return service.start()
 
     def tray_icon(self, pid):
-        """The icon of process `pid` as embedded in trayer: (x, y, width, height), or None."""
-        for window in self.x.windows_of(pid, inside_pid=self.trayer.pid):
+        """The icon of process `pid` as embedded in the notification area: (x, y, width,
+        height), or None."""
+        if self.tray_client is None:
+            return None
+        for window in self.x.windows_of(pid, inside_client=self.tray_client):
             geometry = self.x.on_screen(window)
             if geometry and geometry[2] > 1 and geometry[3] > 1:
                 return geometry
@@ -492,6 +533,136 @@ class Session:
         if pid is not None:
             argv[3:3] = ["--pid", pid]
         return self.xdotool(*argv, check=False).split()
+
+    # A Wayland desktop.
+    def start_wayland(self):
+        """sway on wlroots' headless backend, XWayland disabled: a Wayland display and no X
+        server. Needs a user other than root."""
+        config = os.path.join(self.dir, "sway.conf")
+        with open(config, "w") as f:
+            f.write("xwayland disable\noutput HEADLESS-1 resolution 1280x800\n")
+        self.sway_socket = os.path.join(self.runtime, "sway-ipc.sock")
+        self.launch("sway", ["sway", "--config", config], env=self.env(
+            WLR_BACKENDS="headless", WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1",
+            SWAYSOCK=self.sway_socket))
+        names = wait_for(lambda: os.path.exists(self.sway_socket) and [
+            n for n in os.listdir(self.runtime) if re.fullmatch(r"wayland-\d+", n)],
+            "the compositor", describe=lambda: self.log("sway"))
+        # A full path: the session's programs may have runtime folders of their own.
+        self.wayland = os.path.join(self.runtime, names[0])
+        os.environ.update(WAYLAND_DISPLAY=self.wayland, SWAYSOCK=self.sway_socket)
+        # The headless seat has no keyboard, and without one no window has the keyboard focus
+        # and the keys of a virtual keyboard that comes and goes are lost: one that stays.
+        self.launch("keyboard", ["wtype", "-s", "86400000"])
+
+    def start_waybar(self):
+        """waybar along the top with its tray: the StatusNotifierItem host, which owns
+        org.kde.StatusNotifierWatcher."""
+        config = os.path.join(self.dir, "waybar.json")
+        with open(config, "w") as f:
+            json.dump({"height": 30, "modules-right": ["tray"], "tray": {"spacing": 8}}, f)
+        self.launch("waybar", ["waybar", "--config", config])
+        wait_for(lambda: self.name_owner("org.kde.StatusNotifierWatcher"), "waybar's tray",
+                 describe=lambda: self.log("waybar"))
+
+    def sway_windows(self):
+        """The windows sway shows, as its tree lists them (each with its pid, name, shell)."""
+        tree = json.loads(self._run(["swaymsg", "--raw", "--type", "get_tree"]))
+        found, nodes = [], [tree]
+        while nodes:
+            node = nodes.pop()
+            if node.get("pid"):
+                found.append(node)
+            nodes += node.get("nodes", []) + node.get("floating_nodes", [])
+        return found
+
+    def focus_window(self, title, pid, timeout=START_TIMEOUT, describe=None):
+        """Waits until the window titled `title` of process `pid` is on screen, then gives it
+        the keyboard focus as a click on it would."""
+        what = "the window %r on screen" % title
+        if not self.wayland:
+            found = wait_for(lambda: self.visible_windows(title, pid), what, timeout, describe)
+            return self.xdotool("windowactivate", found[-1], check=False)
+        def windows():
+            return [w for w in self.sway_windows()
+                    if w.get("name") == title and in_session(w["pid"], pid)]
+        found = wait_for(windows, what, timeout, describe)[-1]["id"]
+        self._run(["swaymsg", "[con_id=%d] focus" % found])
+        wait_for(lambda: any(w["id"] == found and w["focused"] for w in windows()),
+                 "sway to focus %r" % title, timeout, describe)
+
+    def screenshot(self, path):
+        """The whole Wayland desktop as a PNG file (grim)."""
+        self._run(["grim", path])
+        return path
+
+    def _run(self, argv):
+        result = subprocess.run(argv, env=self.env(), capture_output=True, text=True,
+                                timeout=START_TIMEOUT)
+        if result.returncode != 0:
+            raise AssertionError("%s failed: %s" % (" ".join(argv), result.stderr.strip()))
+        return result.stdout
+
+    def type_text(self, text):
+        """Types `text` on the session's keyboard: xdotool under X, wtype under Wayland."""
+        if not self.wayland:
+            return self.xdotool("type", "--clearmodifiers", "--delay", "5", text)
+        self._run(["wtype", "-d", "5", "--", text])
+
+    # The session bus, as another client of it (a tray host) uses it.
+    def call(self, name, path, interface, method, args=None, reply_type=None):
+        """A method call on the session's bus; its reply unpacked."""
+        from gi.repository import Gio, GLib
+        if self.connection is None:
+            self.connection = Gio.DBusConnection.new_for_address_sync(
+                self.bus, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+                | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+        reply = self.connection.call_sync(name, path, interface, method, args,
+                                          GLib.VariantType(reply_type) if reply_type else None,
+                                          0, 10000, None)
+        return reply.unpack() if reply is not None else None
+
+    def name_owner(self, name):
+        """The unique name that owns `name` on the session bus, or None."""
+        from gi.repository import GLib
+        try:
+            return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "GetNameOwner", GLib.Variant("(s)", (name,)),
+                             "(s)")[0]
+        except GLib.Error:
+            return None
+
+    def item_menu(self, item):
+        """A StatusNotifierItem's menu as its host reads it on opening it: its object path and
+        (id, label) of each entry from the top, "---" for a separator."""
+        from gi.repository import GLib
+        path = self.call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Menu")), "(v)")[0]
+        self.call(item, path, "com.canonical.dbusmenu", "AboutToShow",
+                  GLib.Variant("(i)", (0,)), "(b)")
+        _, layout = self.call(item, path, "com.canonical.dbusmenu", "GetLayout",
+                              GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")
+        return path, [(i, "---" if props.get("type") == "separator" else props.get("label"))
+                      for i, props, _ in layout[2]]
+
+    def click_item_entry(self, item, label):
+        """Clicks the entry `label` of a StatusNotifierItem's menu, as its host sends it."""
+        from gi.repository import GLib
+        path, entries = self.item_menu(item)
+        ids = [i for i, name in entries if name == label]
+        if not ids:
+            raise AssertionError("no %r in the item's menu %r" % (label, entries))
+        self.call(item, path, "com.canonical.dbusmenu", "Event",
+                  GLib.Variant("(isvu)", (ids[0], "clicked", GLib.Variant("i", 0), 0)))
+
+
+def become_unprivileged(uid=65534):
+    """When this process runs as root: becomes the user `uid` (nobody) for good, and so does
+    everything it starts from then on. Files it reads later must be readable by that user."""
+    if os.getuid() == 0:
+        os.setgroups([])
+        os.setresgid(uid, uid, uid)
+        os.setresuid(uid, uid, uid)
 
 
 # --- The order service ----------------------------------------------------------------------

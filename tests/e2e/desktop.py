@@ -1,7 +1,7 @@
 """A private desktop for driving the real tray program as a user does.
 
 One Desktop per test process: an Xvfb display, a session bus with the accessibility bus, a
-window manager (openbox) and a notification area (trayer). On it, each test starts the real
+window manager (openbox) and a notification area (tint2's). On it, each test starts the real
 program in a fresh home and working directory against an order service on the host the
 program is built for, clicks its tray icon with xdotool, and reads and answers its windows
 through the accessibility bus. The display, bus, tray and service come from the shared
@@ -18,8 +18,8 @@ with TOVIMO_E2E_PROGRAM, TOVIMO_E2E_SERVICE and TOVIMO_E2E_DATA naming the progr
 service and the data folder when they are not build/tovimo, build/service/tovimo-service and
 data/ of this source tree, and TOVIMO_SERVICE_HOST and TOVIMO_SERVICE_SCHEME the program's
 service host and scheme when they are not the ones in the program's CMakeCache.txt (over https
-the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb, openbox, trayer, xdotool, dbus-daemon, the
-accessibility bus, python3-pyatspi and ffmpeg.
+the service gets a certificate of a throwaway CA that the program is told to trust). Needs Xvfb,
+openbox, tint2, xdotool, dbus-daemon, the accessibility bus, python3-pyatspi and ffmpeg.
 """
 
 import html.parser
@@ -83,7 +83,7 @@ def wait_for(condition, what, timeout=UI_TIMEOUT, describe=None):
 # --- The desktop session ----------------------------------------------------------------------
 
 class Desktop(harness.Session):
-    """The shared harness's session with the accessibility bus, openbox and trayer, for one
+    """The shared harness's session with the accessibility bus, openbox and tint2, for one
     test process."""
 
     def __init__(self):
@@ -99,6 +99,10 @@ class Desktop(harness.Session):
         wait_for(lambda: self.x.property(self.x.root, "_NET_SUPPORTING_WM_CHECK"),
                  "the window manager", START_TIMEOUT, lambda: self.log("openbox"))
         self.start_tray_host()
+        self._start_client_side()
+
+    def _start_client_side(self):
+        """What this process needs once the desktop is up: the accessibility bus, the CA."""
         # A program built for https trusts the test's own CA, as does this process's urllib.
         self.tls = None
         if SERVICE_SCHEME == "https":
@@ -432,7 +436,8 @@ class Window:
     def press(self, name):
         """Clicks the button `name` with the mouse, as a user does. (The accessibility action
         would click through the toolkit's accessibility layer, which touches the button again
-        after the click has destroyed its dialog.)"""
+        after the click has destroyed its dialog.) Under Wayland, which gives no client a place
+        on the screen to click at, the button's own accessible action clicks it."""
         program = self.ui.program
 
         def button():
@@ -440,13 +445,17 @@ class Window:
                 if acc.name == name and acc.getState().contains(pyatspi.STATE_SENSITIVE):
                     extents = _extents(acc)
                     if extents[2] > 1 and extents[3] > 1:
-                        return extents
+                        return acc
             return None
-        wait_for(button, "a button %r in %r" % (name, self.title), UI_TIMEOUT, program.describe)
+        what = "a button %r in %r" % (name, self.title)
+        wait_for(button, what, UI_TIMEOUT, program.describe)
         self.activate()
         # Read again: the window manager may have placed the window meanwhile.
-        x, y, w, h = wait_for(button, "a button %r in %r" % (name, self.title), UI_TIMEOUT,
-                              program.describe)
+        acc = wait_for(button, what, UI_TIMEOUT, program.describe)
+        if program.desktop.wayland:
+            acc.queryAction().doAction(0)
+            return
+        x, y, w, h = _extents(acc)
         screen = program.desktop.x.screen_size()
         if not (0 <= x + w // 2 < screen[0] and 0 <= y + h // 2 < screen[1]):
             raise AssertionError("the button %r of %r lies off the %dx%d screen at %r\n%s" % (
@@ -457,9 +466,7 @@ class Window:
         """Waits until the window is on screen, then brings it to the front with the keyboard
         focus, as a click on it would."""
         program = self.ui.program
-        found = wait_for(lambda: program.desktop.visible_windows(self.title, program.pid),
-                         "the window %r on screen" % self.title, UI_TIMEOUT, program.describe)
-        program.desktop.xdotool("windowactivate", found[-1], check=False)
+        program.desktop.focus_window(self.title, program.pid, UI_TIMEOUT, program.describe)
         wait_for(self.is_active, "the window %r to take the focus" % self.title, UI_TIMEOUT,
                  program.describe)
 
@@ -487,7 +494,17 @@ def choose_file(program, path):
     chooser = program.ui.wait_window("Open File")
     chooser.activate()
     fields = chooser.text_fields()
-    if fields:
+    typed = path
+    if program.desktop.wayland:
+        # Key bindings such as Ctrl+L miss there (the toolkit matches them against the keymap
+        # of a keyboard that each wtype replaces), but a "/" typed into the chooser opens its
+        # location field with it, as a user's does.
+        if fields:
+            fields[0].queryEditableText().setTextContents("")
+            fields[0].queryComponent().grabFocus()
+        program.desktop.type_text("/")
+        typed = path[1:]
+    elif fields:
         # The chooser remembers that the location field was used last time and shows it
         # again (Ctrl+L would now hide it): click into it and replace what it holds.
         x, y, w, h = _extents(fields[0])
@@ -498,12 +515,13 @@ def choose_file(program, path):
 
     def location_field():
         for acc in chooser.text_fields():
-            if acc.getState().contains(pyatspi.STATE_FOCUSED):
+            if acc.getState().contains(pyatspi.STATE_FOCUSED) and (
+                    typed == path or _text_of(acc) == "/"):
                 return acc
         return None
     field = wait_for(location_field, "the chooser's location field to take the keyboard",
                      UI_TIMEOUT, program.describe)
-    program.desktop.xdotool("type", "--clearmodifiers", "--delay", "5", path)
+    program.desktop.type_text(typed)
     wait_for(lambda: _text_of(field) == path, "the location field to read %r" % path,
              UI_TIMEOUT, lambda: "it reads %r\n%s" % (_text_of(field), program.describe()))
     chooser.press("Save")

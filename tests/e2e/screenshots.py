@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Takes the README's pictures from the real program: its tray menu with a file selected, the
-order page that the program opens, and the converter's window during a conversion. Run by
+order page that the program opens, the converter's window during a conversion, and its windows
+drawn at twice the size (GDK_SCALE=2). With TOVIMO_DIALOG_SHOTS=FOLDER it also takes one picture
+of each kind of dialog and of "Open File" into FOLDER, to look at on each release. Run by
 scripts/screenshots; not a test."""
 
 import os
@@ -87,12 +89,72 @@ class Screenshots(DesktopTestCase):
             window = program.ui.find("ffmpeg")
             bars = window.descendants(lambda a: a.getRoleName() == "progress bar") if window \
                 else []
-            return bars and 30 <= bars[0].queryValue().currentValue <= 70 and window
+            value = bars[0].queryValue() if bars else None
+            return value and 0.3 <= value.currentValue / value.maximumValue <= 0.7 and window
         window = wait_for(window_half_done, "the conversion half done", CONVERT_TIMEOUT * 4)
         window.activate()
         self.desktop.xdotool("mousemove", "0", "0")  # no pointer over the picture
         x, y, w, h = desktop._extents(window.acc)
         grab(self.desktop, x, y, w, h, os.path.join(OUT, "converter-window.png"))
+
+
+    def shoot(self, program, title, path):
+        window = program.ui.wait_window(title)
+        window.activate()
+        self.desktop.xdotool("mousemove", "0", "0")
+        x, y, w, h = desktop._extents(window.acc)
+        grab(self.desktop, x, y, w, h, path)
+        return window
+
+    def test_scaled_twice(self):
+        """The file question and the tray's icon, with GDK_SCALE=2: from the question's left
+        edge to the screen's right, where the icon sits."""
+        env = self.home.env
+        self.home.env = lambda *a, **k: dict(env(*a, **k), GDK_SCALE="2")
+        self.start_service()
+        program = self.start_program()
+        program.ui.wait_window("Confirmation").activate()
+        self.desktop.xdotool("key", "Escape")  # No to the tutorial
+        program.click_icon(1)
+        program.ui.wait_window("Confirm")
+        # Read from the display: the accessibility bus gives unscaled places.
+        found = wait_for(lambda: self.desktop.visible_windows("Confirm", program.pid),
+                         "the question on screen")
+        geometry = self.desktop.xdotool("getwindowgeometry", "--shell", found[-1])
+        place = dict(line.split("=") for line in geometry.split())
+        x, y, h = int(place["X"]), int(place["Y"]), int(place["HEIGHT"])
+        width, _ = self.desktop.x.screen_size()
+        self.desktop.xdotool("mousemove", "0", "0")
+        grab(self.desktop, x - 8, 0, width - x + 8, y + h + 8, os.path.join(OUT, "hidpi.png"))
+
+    @unittest.skipUnless(os.environ.get("TOVIMO_DIALOG_SHOTS"), "TOVIMO_DIALOG_SHOTS not set")
+    def test_each_dialog(self):
+        folder = os.environ["TOVIMO_DIALOG_SHOTS"]
+        os.makedirs(folder, exist_ok=True)
+        shot = lambda name: os.path.join(folder, name + ".png")  # noqa: E731
+        program = self.start_program()  # no service yet: the error dialog
+        self.shoot(program, "login error", shot("error")).press("OK")
+        program.wait_exit()
+        service = self.start_service()
+        program = self.start_program()
+        self.shoot(program, "Confirmation", shot("question")).press("No")
+        program.wait_icon()
+        program.choose("Get key")
+        self.shoot(program, "Key information", shot("information")).press("OK")
+        clip = self.add_clip()
+        program.choose("Select file to convert")
+        chooser = program.ui.wait_window("Open File")
+        self.shoot(program, "Open File", shot("open-file"))
+        desktop.choose_file(program, clip)
+        place_order(self.wait_browser(1, program)[0], "AVI")
+        program.choose("Check task")
+        answer(program, "Confirmation", ORDER_QUESTION, "Yes")
+        self.shoot(program, "Save File", shot("save-file")).press("Cancel")
+        self.shoot(program, "Tovimo", shot("warning")).press("OK")
+        program.choose("Exit")
+        self.shoot(program, "confirm", shot("exit")).press("Yes")
+        program.wait_exit()
+        del chooser, service
 
 
 if __name__ == "__main__":

@@ -22,6 +22,17 @@ STATUS_TEXT = ("Now, please wait while converting in progress.\n"
 Result = collections.namedtuple("Result", "container brand video audio")
 
 
+def wait_window_closed(program):
+    """Waits until the converter's window has closed by itself, as it does once the converter has
+    succeeded; a failure it reports meanwhile fails at once."""
+    def closed():
+        window = program.ui.find("ffmpeg")
+        if window is not None and converter_failure(window):
+            raise AssertionError("the converter failed\n" + program.describe())
+        return window is None
+    wait_for(closed, "the converter's window to close", CONVERT_TIMEOUT, program.describe)
+
+
 def converter_failure(window):
     """The converter window's report of a failed converter, as a match with its status."""
     for label in window.labels():
@@ -90,13 +101,7 @@ class Conversions(DesktopTestCase):
     def assert_converts(self, format_name, extension, converter_options, expected, **fields):
         program, _, destination = self.order_and_launch(format_name, extension,
                                                         converter_options, True, **fields)
-        # The converter's window closes by itself once the converter has succeeded.
-        def closed():
-            window = program.ui.find("ffmpeg")
-            if window is not None and converter_failure(window):
-                raise AssertionError("the converter failed\n" + program.describe())
-            return window is None
-        wait_for(closed, "the converter's window to close", CONVERT_TIMEOUT, program.describe)
+        wait_window_closed(program)
         self.assertTrue(os.path.isfile(destination), "no file at " + destination)
         info = probe(destination)
         streams = {s["codec_type"]: s for s in info["streams"]}

@@ -1,11 +1,13 @@
 // The service client against a real HTTP server on loopback: what goes on the wire, and what
 // becomes of each kind of reply.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -57,7 +59,7 @@ TEST_F(HttpTest, CommandsSendTheDesignedRequest) {
   for (const auto& h : r.headers) {
     if (h.first != "Host" && h.first != "User-Agent" && h.first != "Referer") custom.push_back(h);
   }
-  const std::vector<std::pair<std::string, std::string>> expected = {
+  std::vector<std::pair<std::string, std::string>> expected = {
       {"Connection", "keep-alive"},
       {"Accept",
        "text/xml,application/xml,application/xhtml+xml,text/html;q=0.9,text/plain;q=0.8,"
@@ -68,6 +70,13 @@ TEST_F(HttpTest, CommandsSendTheDesignedRequest) {
       {"Accept-Charset", "windows-1251,utf-8;q=0.7,*;q=0.7"},
       {"Accept-Language", "ru-ru,ru;q=0.8,en-us;q=0.5,en;q=0.3"},
   };
+  // libcurl sends the Connection lines it is given with its own Connection header: up to 8.14
+  // (Debian 12's 7.88, Debian 13's 8.14.1) where the list has them; later (Debian testing's
+  // 8.22) after every other header, the others still in the list's order.
+  if (curl_version_info(CURLVERSION_NOW)->version_num > 0x080e01) {
+    std::stable_partition(expected.begin(), expected.end(),
+                          [](const auto& h) { return h.first != "Connection"; });
+  }
   EXPECT_EQ(custom, expected) << r.raw;
   EXPECT_TRUE(g_str_has_prefix(r.raw.c_str(), "GET /tovimo/io.php?cmd=poll&data=")) << r.raw;
 

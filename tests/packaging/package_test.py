@@ -66,7 +66,7 @@ def check_control(deb):
     assert "<" in fields.get("Maintainer", "") and fields.get("Description"), fields
     depends = [d.strip().split()[0] for d in fields.get("Depends", "").split(",")]
     # Debian 13 names the libraries of the 64-bit time_t change with a "t64" suffix.
-    for needed in ("ffmpeg", "libgtk-3-0", "libcurl4"):
+    for needed in ("ffmpeg", "libgtk-3-0", "libcurl4", "adwaita-icon-theme-legacy"):
         assert needed in depends or needed + "t64" in depends, \
             "Depends lacks %s: %s" % (needed, fields.get("Depends"))
     assert not [d for d in depends if "glade" in d or "gtk2" in d], \
@@ -177,7 +177,7 @@ def check_entries(paths):
 
 def start_from_menu(entry):
     argv, folder = exec_argv(entry), entry["Path"]
-    step("starting %s in %s under Xvfb with trayer" % (argv, folder))
+    step("starting %s in %s under Xvfb with a notification area" % (argv, folder))
     assert os.access(argv[0], os.X_OK), argv
     for name in ("ui.glade", "exit.png"):  # read from the working directory
         assert os.path.isfile(os.path.join(folder, name)), "%s lacks %s" % (folder, name)

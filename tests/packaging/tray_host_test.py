@@ -11,7 +11,7 @@ import os
 import sys
 import unittest
 
-from gi.repository import Gio, GLib
+from gi.repository import GLib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "desktop"))
@@ -29,7 +29,6 @@ class TrayHostTest(unittest.TestCase):
     def setUp(self):
         self.session = Session()
         self.addCleanup(self.session.close)
-        self.bus = None
         self.session.start_display()
         self.session.start_bus()
 
@@ -49,33 +48,14 @@ class TrayHostTest(unittest.TestCase):
         s.start_service(SERVICE).command("login", key)
         return s.launch("tovimo", [PROGRAM], cwd=DATA_DIR, env=s.env(G_MESSAGES_DEBUG="tovimo"))
 
-    # The session bus, as a tray host reads it.
-    def call(self, name, path, interface, method, args=None, reply_type=None):
-        if self.bus is None:
-            self.bus = Gio.DBusConnection.new_for_address_sync(
-                self.session.bus, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
-                | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
-        reply = self.bus.call_sync(name, path, interface, method, args,
-                                   GLib.VariantType(reply_type) if reply_type else None,
-                                   0, 10000, None)
-        return reply.unpack() if reply is not None else None
-
     def item_names(self):
-        names = self.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                          "org.freedesktop.DBus", "ListNames", None, "(as)")[0]
+        names = self.session.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus", "ListNames", None, "(as)")[0]
         return sorted(n for n in names if n.startswith(ITEM_PREFIX))
 
     def menu_labels(self, item):
         """The item's menu as a host shows it: labels from the top, "---" for a separator."""
-        menu_path = self.call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
-                              "Get", GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Menu")),
-                              "(v)")[0]
-        self.call(item, menu_path, "com.canonical.dbusmenu", "AboutToShow",
-                  GLib.Variant("(i)", (0,)), "(b)")
-        _, layout = self.call(item, menu_path, "com.canonical.dbusmenu", "GetLayout",
-                              GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")
-        return ["---" if props.get("type") == "separator" else props.get("label")
-                for _, props, _ in layout[2]]
+        return [label for _, label in self.session.item_menu(item)[1]]
 
     def registrations(self, watcher):
         return [line.split()[1] for line in watcher.output().splitlines()
@@ -92,7 +72,7 @@ class TrayHostTest(unittest.TestCase):
         self.assertEqual(self.menu_labels(items[0]), MENU)
 
         # Activating the item asks what a left click on the icon asks.
-        self.call(items[0], "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+        s.call(items[0], "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
                GLib.Variant("(ii)", (0, 0)))
         wait_for(lambda: s.visible_windows("Confirm"), "the question \"Confirm\"",
                  describe=lambda: s.describe() + program.output())
