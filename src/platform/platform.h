@@ -97,4 +97,33 @@ void finish_stopping(unsigned wait_ms);
 bool show_notification(const std::string& summary, const std::string& body,
                        const std::string& action_label, std::function<void()> on_action);
 
+// The files named on the command line, as UTF-8 paths, from `main`'s arguments once the toolkit
+// has taken its own options out of them.
+std::vector<std::string> file_arguments(int argc, char** argv);
+
+// One running program per user session.
+enum class InstanceRole {
+  kFirst,       // this process is the session's program: later starts hand their files to it
+  kHandedOver,  // another process is: this one's file, if any, has been handed to it
+  kAlone,       // the system gives no way to tell (no session bus): this one runs by itself
+};
+// Claims the session for this program, or hands `file` (an absolute path) to the process that
+// holds it. As the first, `on_file` hears each file a later start hands over, on the main loop
+// from an idle source of its own, never inside the system's message handling. Two starts racing
+// each other give one first.
+InstanceRole claim_instance(const std::optional<std::string>& file,
+                            std::function<void(const std::string& file)> on_file);
+// The program is leaving: later starts no longer hand over to it, and run by themselves.
+void release_instance();
+
+// Whether the user's session has a message bus: its address is given or its socket exists.
+// Asking GIO without either would start a bus of its own through X11 autolaunch. Never on
+// Windows.
+bool session_bus_present();
+
+// For a start with a file: the program reads its data from its working folder, which Windows'
+// Open With sets to the file's folder, so there the program moves to the folder it lies in (when
+// that holds its interface file). On Linux the menu entry names the folder: nothing changes.
+void enter_data_folder();
+
 }  // namespace platform
