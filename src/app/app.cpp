@@ -105,6 +105,7 @@ int app_try_login() {
 
 void application_quit() {
   if (hooks.hide_tray) hooks.hide_tray();
+  if (hooks.end_instance) hooks.end_instance();
   gs_abort_transfers();  // a step waiting for the service would otherwise hold the end
   dialogs_end_all();     // and so would a dialog or chooser still waiting for its answer
   if (gtk_main_level() > 0) gtk_main_quit();  // none is left once the program is on its way out

@@ -16,6 +16,7 @@ void application_quit();
 struct AppHooks {
   int (*converter_check)() = nullptr;  // 1 when the converter's runtime files are present
   void (*hide_tray)() = nullptr;       // hides the tray icon
+  void (*end_instance)() = nullptr;    // later starts no longer hand over to this one
 };
 void app_set_hooks(const AppHooks& hooks);
 

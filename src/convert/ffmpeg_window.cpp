@@ -16,6 +16,9 @@
 
 namespace {
 
+// The window's hold on its converter, under this key of the window.
+constexpr char kWindowKey[] = "tovimo-converter";
+
 constexpr std::size_t kShownLines = 200;
 constexpr std::size_t kKeptBytes = 64 * 1024;  // of the output's end, enough for kShownLines
 // The bar pulses, and the time left is counted down, twice a second while the converter runs.
@@ -126,7 +129,7 @@ void ConverterWindow::show(const std::shared_ptr<ConverterWindow>& self) {
   gtk_window_set_default_size(GTK_WINDOW(window_), 640, 400);
   // The open window keeps this object; the platform keeps it while the converter runs.
   g_object_set_data_full(
-      G_OBJECT(window_), "tovimo-converter", new std::shared_ptr<ConverterWindow>(self),
+      G_OBJECT(window_), kWindowKey, new std::shared_ptr<ConverterWindow>(self),
       [](gpointer held) { delete static_cast<std::shared_ptr<ConverterWindow>*>(held); });
   g_signal_connect(window_, "destroy", G_CALLBACK(on_destroy), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(on_delete_event), this);
@@ -408,4 +411,15 @@ void ffmpeg_window_show(const std::shared_ptr<ConverterWindow>& window) {
 std::shared_ptr<platform::ConverterListener> ffmpeg_window_listener(
     const std::shared_ptr<ConverterWindow>& window) {
   return window;
+}
+
+bool ffmpeg_windows_open() {
+  std::unique_ptr<GList, decltype(&g_list_free)> open(gtk_window_list_toplevels(), &g_list_free);
+  for (GList* l = open.get(); l; l = l->next) {
+    if (g_object_get_data(G_OBJECT(l->data), kWindowKey) &&
+        gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+      return true;
+    }
+  }
+  return false;
 }

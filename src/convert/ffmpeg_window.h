@@ -21,3 +21,5 @@ void ffmpeg_window_show(const std::shared_ptr<ConverterWindow>& window);
 // The window as the platform's listener.
 std::shared_ptr<platform::ConverterListener> ffmpeg_window_listener(
     const std::shared_ptr<ConverterWindow>& window);
+// Whether a converter's window is on screen.
+bool ffmpeg_windows_open();

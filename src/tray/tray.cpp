@@ -1,3 +1,5 @@
+#define G_LOG_DOMAIN "tovimo"
+
 #include "tray/tray.h"
 
 #include "app/app.h"
@@ -65,6 +67,24 @@ void tray_get_key_cb(GtkMenuItem*, gpointer) {
   if (leaving) return;
   GStr text(g_strdup_printf("Your key is : %s", hash ? hash->c_str() : ""));
   info_dialog_run("Key information", text.get());
+}
+
+std::string tooltip;
+
+// The background checks for the order started or stopped: the tooltip says what the program
+// waits for, and the item's menu follows the selection.
+void tray_watch_changed(bool watching) {
+  tooltip.clear();
+  if (watching && flv_movie) {
+    GStr name(g_path_get_basename(flv_movie->c_str()));
+    tooltip = std::string("Tovimo: waiting for the order for ") + name.get();
+  }
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  if (trayIcon) {
+    gtk_status_icon_set_tooltip_text(trayIcon.get(), tooltip.empty() ? nullptr : tooltip.c_str());
+  }
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  tray_item_changed();
 }
 
 // Whether the Exit question is open: there is never a second one.
@@ -136,6 +156,19 @@ std::vector<TrayMenuEntry> tray_menu_entries() {
   return entries;
 }
 
+const std::string& tray_tooltip() {
+  return tooltip;
+}
+
+void tray_open_file(const std::string& path) {
+  if (leaving || !glue_may_start()) {
+    g_message("busy: %s is not taken", path.c_str());
+    return;
+  }
+  glue_open_file(path);
+  tray_item_changed();  // the selection may have changed
+}
+
 void tray_activate() {
   if (leaving || !glue_may_start()) return;
   GlueBusy busy;  // the question below already belongs to the workflow
@@ -152,6 +185,7 @@ int tray_init() {
   G_GNUC_END_IGNORE_DEPRECATIONS
   g_signal_connect(trayIcon.get(), "popup-menu", G_CALLBACK(tray_menu_cb), trayIcon.get());
   g_signal_connect(trayIcon.get(), "activate", G_CALLBACK(tray_menu_activate_cb), nullptr);
+  glue_watch_set_listener(tray_watch_changed);
   // Desktops whose tray takes StatusNotifierItems rather than embedding icons get one instead.
   tray_item_start(trayIcon.get());
   return 1;
@@ -163,6 +197,7 @@ bool tray_leaving() {
 
 void tray_hide() {
   leaving = true;
+  glue_watch_stop();
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   if (trayIcon) gtk_status_icon_set_visible(trayIcon.get(), FALSE);
   G_GNUC_END_IGNORE_DEPRECATIONS

@@ -5,19 +5,11 @@
 #include <gio/gio.h>
 
 #include "base/holders.h"
+#include "platform/platform.h"
 #include "tray/tray_menu.h"
 #include "tray/tray_placement.h"
 
 namespace {
-
-// The session has a bus when its address is given or the per-user bus socket exists; asking
-// GIO without either would start a bus of its own through X11 autolaunch.
-bool session_bus_present() {
-  const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return true;
-  GStr socket(g_build_filename(g_get_user_runtime_dir(), "bus", nullptr));
-  return g_file_test(socket.get(), G_FILE_TEST_EXISTS);
-}
 
 // Joins the session bus and places the icon. Runs once the main loop has put the icon up, since
 // connecting waits on the bus daemon.
@@ -41,10 +33,14 @@ gboolean on_tray_item_start(gpointer icon) {
 }  // namespace
 
 void tray_item_start(GtkStatusIcon* icon) {
-  if (!session_bus_present()) return;
+  if (!platform::session_bus_present()) return;
   g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, on_tray_item_start, g_object_ref(icon), g_object_unref);
 }
 
 void tray_item_stop() {
   TrayPlacement::withdraw_all();
+}
+
+void tray_item_changed() {
+  TrayPlacement::tooltip_changed_all();
 }

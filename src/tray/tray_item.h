@@ -14,5 +14,8 @@ void tray_item_start(GtkStatusIcon* icon);
 // The program is leaving: the StatusNotifierItem, if offered, leaves the bus, and none is offered
 // any more.
 void tray_item_stop();
+// The tooltip (tray_tooltip) or the selection changed: the StatusNotifierItem, if offered, says
+// so to its host.
+void tray_item_changed();
 // Whether the display has notification areas that embed icons: not so under Wayland.
 bool tray_icons_embed();

@@ -3,6 +3,7 @@
 
 void tray_item_start(GtkStatusIcon*) {}
 void tray_item_stop() {}
+void tray_item_changed() {}
 bool tray_icons_embed() {
   return true;
 }

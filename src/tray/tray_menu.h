@@ -5,6 +5,7 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
 #include <vector>
 
 using TrayItemHandler = void (*)(GtkMenuItem* item, gpointer user_data);
@@ -22,6 +23,9 @@ struct TrayMenuEntry {
 // The entries of the menu as it reads now, from the top: "Check task" only while a file is
 // selected.
 std::vector<TrayMenuEntry> tray_menu_entries();
+
+// The icon's tooltip: empty, or what the program waits for.
+const std::string& tray_tooltip();
 
 // Activating the icon: asks whether to select a file to convert, and selects one on Yes.
 void tray_activate();

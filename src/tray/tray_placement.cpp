@@ -18,6 +18,10 @@ void TrayPlacement::withdraw_all() {
   for (TrayPlacement* placement : placements()) placement->item_.withdraw();
 }
 
+void TrayPlacement::tooltip_changed_all() {
+  for (TrayPlacement* placement : placements()) placement->item_.tooltip_changed();
+}
+
 // Wayland has no notification area that embeds icons: there the item is the only place.
 bool tray_icons_embed() {
   return !GDK_IS_WAYLAND_DISPLAY(gdk_display_get_default());

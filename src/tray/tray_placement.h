@@ -28,6 +28,8 @@ class TrayPlacement {
   // The program is leaving: the item of every placement leaves the bus. None is offered again
   // while the tray says it is leaving (tray_leaving).
   static void withdraw_all();
+  // The tray's tooltip or selection changed: every offered item tells its host.
+  static void tooltip_changed_all();
 
   // Whether the first choice between the icon and the item has been made.
   bool settled() const { return grace_over_; }

@@ -171,6 +171,13 @@ void StatusNotifierItem::on_registered(GObject* bus, GAsyncResult* result, gpoin
   }
 }
 
+void StatusNotifierItem::tooltip_changed() {
+  refresh_menu();
+  if (!item_object_) return;
+  g_dbus_connection_emit_signal(bus_.get(), nullptr, kSniItemPath, kSniItemInterface,
+                                "NewToolTip", nullptr, nullptr);
+}
+
 bool StatusNotifierItem::refresh_menu() {
   std::vector<TrayMenuEntry> now = tray_menu_entries();
   const auto same_place = [](const TrayMenuEntry& a, const TrayMenuEntry& b) {
@@ -265,7 +272,8 @@ GVariant* StatusNotifierItem::on_item_property(GDBusConnection*, const gchar*, c
   }
   if (is("ToolTip")) {
     return g_variant_new("(s@a(iiay)ss)", "",
-                         g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0), "", "");
+                         g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
+                         tray_tooltip().c_str(), "");
   }
   if (is("ItemIsMenu")) return g_variant_new_boolean(FALSE);
   if (is("Menu")) return g_variant_new_object_path(kSniMenuPath);

@@ -38,6 +38,8 @@ class StatusNotifierItem {
 
   // Rebuilds the menu when its entries changed since it was last built; true then.
   bool refresh_menu();
+  // The tooltip (tray_tooltip) changed: tells the host, and brings the menu up to date.
+  void tooltip_changed();
 
  private:
   static void on_item_call(GDBusConnection*, const gchar* sender, const gchar* path,

@@ -104,3 +104,11 @@ void dialogs_end_all() {
     }
   }
 }
+
+bool dialogs_open() {
+  std::unique_ptr<GList, decltype(&g_list_free)> open(gtk_window_list_toplevels(), &g_list_free);
+  for (GList* l = open.get(); l; l = l->next) {
+    if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) return true;
+  }
+  return false;
+}

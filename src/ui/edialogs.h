@@ -15,3 +15,5 @@ int exit_dialog_run(const char* title, const char* text);
 // chooser gives no file, a notice goes. For the end of the program, whose main loop a dialog's own
 // loop would otherwise hold.
 void dialogs_end_all();
+// Whether a dialog or file chooser is on screen, waiting or not.
+bool dialogs_open();
