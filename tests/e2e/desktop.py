@@ -174,14 +174,14 @@ class Home:
 class Program:
     """One run of the tray program, as a process on the desktop."""
 
-    def __init__(self, desktop, home, path=None):
+    def __init__(self, desktop, home, path=None, args=(), name="program"):
         self.desktop = desktop
         self.home = home
-        self.stdout_path = os.path.join(home.root, "program.out")
-        self.stderr_path = os.path.join(home.root, "program.err")
+        self.stdout_path = os.path.join(home.root, name + ".out")
+        self.stderr_path = os.path.join(home.root, name + ".err")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = spawn([PROGRAM], cwd=home.work, env=home.env(desktop, path),
-                              stdout=out, stderr=err)
+            self.proc = spawn([PROGRAM] + list(args), cwd=home.work,
+                              env=home.env(desktop, path), stdout=out, stderr=err)
         self.pid = self.proc.pid
         self.ui = Ui(self)
 
@@ -738,10 +738,18 @@ class DesktopTestCase(unittest.TestCase):
         self.addCleanup(service.stop)
         return service
 
-    def start_program(self, path=None):
-        program = Program(self.desktop, self.home, path)
+    def start_program(self, path=None, args=(), name="program"):
+        program = Program(self.desktop, self.home, path, args, name)
         self.addCleanup(program.stop)
         return program
+
+    def start_again(self, *args):
+        """Starts the program once more, with `args`, while the first runs: it hands over and
+        ends with status 0, saying so. Returns what it wrote on standard error."""
+        later = self.start_program(args=args, name="later")
+        self.assertEqual(later.wait_exit(), 0, later.describe())
+        self.assertEqual(self.desktop.tray_icon(later.pid), None)
+        return later.stderr()
 
     def start_logged_in(self, announce=None):
         """The reference service with a fresh order book, and the program up in the tray

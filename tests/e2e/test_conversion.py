@@ -5,11 +5,12 @@
 import collections
 import os
 import re
+import time
 
 import desktop
 from desktop import setUpModule, tearDownModule  # noqa: F401  (the shared desktop)
-from desktop import (CONVERT_TIMEOUT, ORDER_PAGE, ORDER_QUESTION, DesktopTestCase, answer,
-                     place_order, probe, wait_for)
+from desktop import (CONVERT_TIMEOUT, ORDER_PAGE, ORDER_QUESTION, UI_TIMEOUT, DesktopTestCase,
+                     answer, place_order, probe, wait_for)
 
 MENU_WITH_FILE = ["Go to website", "-", "Select file to convert", "Check task", "-", "Get key",
                   "-", "Tutorial", "-", "Exit"]
@@ -171,6 +172,36 @@ class Conversions(DesktopTestCase):
     def test_mp4_with_defaults(self):
         self.assert_converts("MP4", "mp4", "-f mp4 -s 320x240",
                              Result("mp4", "isom", ("h264", 320, 240), ("aac", 22050, 1)))
+
+
+class NoticedWithoutAsking(DesktopTestCase):
+    """The program checks for the order by itself once the order page has opened."""
+
+    def test_an_order_placed_on_the_page_is_asked_about_without_check_task(self):
+        service, program = self.start_logged_in()
+        self.select_file(program, self.add_clip())
+        place_order(self.wait_browser(1, program)[0], "AVI")
+        # The first check, 5 s after the page opened, finds it.
+        answer(program, "Confirmation", ORDER_QUESTION, "No", timeout=5 + UI_TIMEOUT)
+        program.ui.wait_gone("Confirmation")
+        self.assertEqual(service.commands(), ["login", "poll", "poll", "cancel"])
+        self.assertEqual(program.open_menu(), MENU_WITHOUT_FILE)
+        program.ui.close_menu()
+
+    def test_no_check_while_a_question_is_open_and_none_after_exit(self):
+        service, program = self.start_logged_in()
+        self.select_file(program, self.add_clip())
+        self.wait_browser(1, program)
+        wait_for(lambda: service.commands().count("poll") == 2, "a check in the background",
+                 5 + UI_TIMEOUT, program.describe)
+        program.choose("Exit")
+        program.ui.wait_window("confirm")
+        time.sleep(12)  # the next check is due 10 s after the first
+        self.assertEqual(service.commands().count("poll"), 2,
+                         "checked while the Exit question was open")
+        answer(program, "confirm", "Are you sure?", "Yes")
+        self.assertEqual(program.wait_exit(), 0)
+        self.assertEqual(service.commands(), ["login", "poll", "poll"])
 
 
 class Cancelling(DesktopTestCase):

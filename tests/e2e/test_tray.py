@@ -9,8 +9,8 @@ import shutil
 
 import desktop
 from desktop import setUpModule, tearDownModule  # noqa: F401  (the shared desktop)
-from desktop import (ORDER_PAGE, SERVICE_BASE, TUTORIAL_URL, DesktopTestCase, answer,
-                     choose_file, expected_client_key)
+from desktop import (ORDER_PAGE, SERVICE_BASE, TUTORIAL_QUESTION, TUTORIAL_URL,
+                     DesktopTestCase, answer, choose_file, expected_client_key)
 
 MENU_WITHOUT_FILE = ["Go to website", "-", "Select file to convert", "-", "Get key", "-",
                      "Tutorial", "-", "Exit"]
@@ -90,6 +90,52 @@ class FileSelection(DesktopTestCase):
         self.assertEqual(service.commands(), ["login", "poll"])
         self.assertIn("Check task", program.open_menu())
         program.ui.close_menu()
+
+
+class HandedFiles(DesktopTestCase):
+    """Files named on the command line: the first start's own, and those of later starts, which
+    hand them to the running program."""
+
+    def test_a_later_start_hands_its_file_over_and_ends(self):
+        service, program = self.start_logged_in()
+        clip = self.add_clip()
+        # Named relative to the later start's own working folder.
+        self.assertEqual(self.start_again(os.path.relpath(clip, self.home.work)),
+                         "Tovimo is already running\n")
+        self.assertRegex(self.wait_browser(1, program)[0], ORDER_PAGE)
+        self.assertEqual(service.commands(), ["login", "poll"])
+        self.assertIn("Check task", program.open_menu())
+        program.ui.close_menu()
+        self.assertIsNotNone(program.icon())
+
+    def test_the_first_file_of_the_command_line_is_taken_and_bad_ones_change_nothing(self):
+        service = self.start_service()
+        clip = self.add_clip()
+        program = self.start_program(args=[clip, "more.flv", "most.flv"])
+        answer(program, "Confirmation", TUTORIAL_QUESTION, "No")
+        self.assertRegex(self.wait_browser(1, program)[0], ORDER_PAGE)
+        self.assertEqual(service.commands(), ["login", "poll"])
+        self.assertEqual([line for line in program.stderr().splitlines() if "left out" in line],
+                         ["Tovimo takes one file at a time: %s is left out" % name
+                          for name in ("more.flv", "most.flv")])
+
+        missing = os.path.join(self.home.desktop, "gone.flv")
+        for path, reason in ((missing, "No such file or directory"),
+                             (self.home.desktop, "It is a folder, not a file.")):
+            self.start_again(path)
+            answer(program, "file error", "Cannot convert\n%s\n%s" % (path, reason), "OK")
+            program.ui.wait_gone("file error")
+            self.assertIn("Check task", program.open_menu(), "the selection was dropped")
+            program.ui.close_menu()
+
+        notes = os.path.join(self.home.desktop, "notes.txt")
+        open(notes, "w").close()
+        self.start_again(notes)
+        answer(program, "Try again?", FileSelection.NOT_FLASH, "No")
+        program.ui.wait_gone("Try again?")
+        self.assertEqual(program.open_menu(), MENU_WITHOUT_FILE)
+        program.ui.close_menu()
+        self.assertEqual(self.home.browser_urls()[1:], [], "another page was opened")
 
 
 class ServiceErrorReply(DesktopTestCase):

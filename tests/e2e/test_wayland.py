@@ -106,6 +106,11 @@ class WaylandFlow(DesktopTestCase):
         choose_file(program, clip)
         page = self.wait_browser(1, program)[0]
         key = ORDER_PAGE.match(page).group(1)
+        # The item says what the program waits for.
+        tooltip = s.call(item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "ToolTip")),
+                         "(v)")[0]
+        self.assertEqual(tooltip[2], "Tovimo: waiting for the order for clip.flv")
         place_order(page, "AVI")
 
         self.assertEqual(["-" if label == "---" else label for _, label in s.item_menu(item)[1]],

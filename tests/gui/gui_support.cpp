@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "base/holders.h"
 #include "client/client_api.h"
+#include "convert/glue.h"
 #include "tray/tray.h"
 
 TestHome test_home;
@@ -533,6 +534,7 @@ void reset_program(const std::string& service_base, const std::string& key) {
     ASSERT_EQ(tray_init(), 1);
   }
   tray_show();
+  glue_watch_stop();
   state_reset();
   hash = key;
   gs_service_base = service_base;

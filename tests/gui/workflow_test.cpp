@@ -129,6 +129,27 @@ TEST_F(WorkflowTest, FirstPollOpensTheOrderPageAndKeepsTheSelection) {
   EXPECT_EQ(driver.titles(), Strings{"Open File"});
 }
 
+// After the order page the program checks by itself, 5 s later first; a check that fails shows
+// nothing and ends nothing, even where a failed "Check task" ends the program.
+TEST_F(WorkflowTest, CheckInTheBackgroundThatFailsShowsNothing) {
+  Strings waits;
+  for (unsigned round = 0; round < 6; ++round) {
+    waits.push_back(std::to_string(glue_order_check_wait(round)));
+  }
+  EXPECT_EQ(waits, (Strings{"5", "10", "20", "40", "60", "60"}));
+  service_.reply("poll", {"OK", ""});
+  automode = 1;
+  flv_movie = clip_;
+  EXPECT_FALSE(run_as_handler(glue_check_task));
+  DialogDriver driver;  // no answers: any dialog is unexpected
+  EXPECT_TRUE(wait_until([this] { return service_.server().commands().size() == 2; }, 8000));
+  EXPECT_TRUE(driver.drain());
+  EXPECT_EQ(driver.titles(), Strings{});
+  EXPECT_TRUE(tray_icon_shown());
+  EXPECT_TRUE(glue_watching());
+  EXPECT_EQ(flv_movie, clip_);
+}
+
 TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
   DialogDriver driver;
   // While the save chooser is up, `yes` has gone out and the selection still stands.

@@ -163,6 +163,8 @@ def check_entries(paths):
     assert entry["Type"] == "Application" and entry["Name"] == "Tovimo", dict(entry)
     assert entry["Icon"] == "tovimo" and entry["Comment"], dict(entry)
     assert entry["Categories"] == "AudioVideo;Video;", dict(entry)
+    # Offered under Open With for Flash videos, the file as its argument.
+    assert entry["MimeType"] == "video/x-flv;" and entry["Exec"].endswith(" %f"), dict(entry)
     started = read_entry(autostart)
     assert exec_argv(started) == exec_argv(entry) and started["Path"] == entry["Path"]
     assert started["X-GNOME-Autostart-enabled"] == "true", dict(started)
@@ -183,6 +185,7 @@ def start_from_menu(entry):
         assert os.path.isfile(os.path.join(folder, name)), "%s lacks %s" % (folder, name)
     with Session() as s:
         s.start_display()
+        s.start_bus()  # where a later start finds the running program
         s.start_tray_host()
         service = s.start_service("/usr/bin/tovimo-service")
         key = client_key()
@@ -195,6 +198,11 @@ def start_from_menu(entry):
         assert program.running(), "the program ended:\n" + program.output()
         assert os.readlink("/proc/%d/cwd" % program.proc.pid) == folder
         step("its icon is in the tray")
+        later = subprocess.run(argv + ["/nowhere/movie.flv"], cwd="/", env=s.env(),
+                               capture_output=True, text=True, timeout=60)
+        assert later.returncode == 0, later
+        assert "Tovimo is already running" in later.stderr, later
+        step("a second start hands over to it and ends")
 
 
 def inside(deb, work):
