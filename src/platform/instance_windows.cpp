@@ -16,7 +16,6 @@
 
 #include "base/holders.h"
 #include "platform/platform.h"
-#include "platform/windows_internal.h"
 
 namespace platform {
 namespace {
