@@ -14,6 +14,13 @@ RequestExecutionLevel admin
 
 !define PRODUCT "Tovimo"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+; Open With for .flv files: a ProgID of ours listed among the type's, and the program among the
+; applications, never the type's default program.
+!define FLV_KEY "Software\Classes\.flv"
+!define PROGID "Tovimo.flv"
+!define PROGID_KEY "Software\Classes\${PROGID}"
+!define APPLICATION_KEY "Software\Classes\Applications\tovimo.exe"
+!define SHCNE_ASSOCCHANGED 0x08000000
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -59,6 +66,14 @@ Section "${PRODUCT}" SecProgram
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  WriteRegNone HKLM "${FLV_KEY}\OpenWithProgids" "${PROGID}"
+  WriteRegStr HKLM "${PROGID_KEY}" "" "FLV video"
+  WriteRegStr HKLM "${PROGID_KEY}\shell\open\command" "" '"$INSTDIR\tovimo.exe" "%1"'
+  WriteRegStr HKLM "${APPLICATION_KEY}" "FriendlyAppName" "${PRODUCT}"
+  WriteRegNone HKLM "${APPLICATION_KEY}\SupportedTypes" ".flv"
+  WriteRegStr HKLM "${APPLICATION_KEY}\shell\open\command" "" '"$INSTDIR\tovimo.exe" "%1"'
+  System::Call 'shell32::SHChangeNotify(i ${SHCNE_ASSOCCHANGED}, i 0, p 0, p 0)'
 SectionEnd
 
 Section "Start ${PRODUCT} at log-in" SecAutostart
@@ -78,4 +93,12 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+
+  ; Of .flv only our entry goes; the keys only when nothing else is left in them.
+  DeleteRegValue HKLM "${FLV_KEY}\OpenWithProgids" "${PROGID}"
+  DeleteRegKey /ifempty HKLM "${FLV_KEY}\OpenWithProgids"
+  DeleteRegKey /ifempty HKLM "${FLV_KEY}"
+  DeleteRegKey HKLM "${PROGID_KEY}"
+  DeleteRegKey HKLM "${APPLICATION_KEY}"
+  System::Call 'shell32::SHChangeNotify(i ${SHCNE_ASSOCCHANGED}, i 0, p 0, p 0)'
 SectionEnd

@@ -1,4 +1,4 @@
-// The Windows layer's client key source, runtime checks and browser start.
+// The Windows layer's client key source, runtime checks, browser start and instance claim.
 #include <windows.h>
 
 #include <rpc.h>
@@ -8,7 +8,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include <glib.h>
 
 #include "platform/platform.h"
 #include "windows_support.h"
@@ -178,6 +181,25 @@ TEST(OpenUrlTest, AsksTheShellWithoutParametersOrFolder) {
   ASSERT_TRUE(recording) << "the shell did not start the program";
   EXPECT_EQ(recording->runtime_argv.size(), 1u);
   EXPECT_EQ(recording->working_folder, wintest::narrow(folder.path()));
+}
+
+// A second claim in the same process meets the first one's mutex, as a second start would.
+TEST(InstanceTest, SecondStartHandsItsFileToTheFirstUntilReleased) {
+  std::vector<std::string> heard;
+  ASSERT_EQ(platform::claim_instance(std::nullopt,
+                                     [&](const std::string& file) { heard.push_back(file); }),
+            platform::InstanceRole::kFirst);
+  const std::string file = "C:\\Cl\u00e9s \u65e5\u672c\\clip one.flv";
+  const auto not_first = [](const std::string&) { ADD_FAILURE() << "a later start heard a file"; };
+  EXPECT_EQ(platform::claim_instance(file, not_first), platform::InstanceRole::kHandedOver);
+  EXPECT_EQ(platform::claim_instance(std::nullopt, not_first), platform::InstanceRole::kHandedOver);
+  EXPECT_TRUE(heard.empty()) << "heard inside the window's message";
+  for (int i = 0; i < 100 && heard.empty(); ++i) g_main_context_iteration(nullptr, FALSE);
+  EXPECT_EQ(heard, std::vector<std::string>{file});
+
+  platform::release_instance();
+  EXPECT_EQ(platform::claim_instance(std::nullopt, not_first), platform::InstanceRole::kFirst);
+  platform::release_instance();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""The Windows installer, silently: it installs the program with its shortcuts, and its
-uninstaller takes away everything the installer added."""
+"""The Windows installer, silently: it installs the program with its shortcuts and on the Open
+With list of .flv files, and its uninstaller takes away everything the installer added."""
 
 import os
 import re
@@ -12,6 +12,12 @@ import zipfile
 from wine_desktop import UI_TIMEOUT, WineTestCase, package, processes, wait_for
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tovimo"
+# Where Open With finds the program for .flv files, and where a default would be set.
+FLV_KEY = r"HKLM\Software\Classes\.flv"
+PROGID_KEY = r"HKLM\Software\Classes\Tovimo.flv"
+APPLICATION_KEY = r"HKLM\Software\Classes\Applications\tovimo.exe"
+USER_FLV_KEY = r"HKCU\Software\Classes\.flv"
+OPEN_COMMAND = r'"C:\Program Files\Tovimo\tovimo.exe" "%1"'
 
 
 def pe_machine(path):
@@ -28,7 +34,8 @@ def pe_machine(path):
 class Installer(WineTestCase):
 
     def snapshot(self):
-        """What a user finds in Program Files and the Start Menu, and the uninstall entry."""
+        """What a user finds in Program Files and the Start Menu, the uninstall entry and the
+        entries for .flv files."""
         drive = os.path.join(self.desktop.prefix, "drive_c")
         found = set()
         for top in ("Program Files", "Program Files (x86)",
@@ -42,7 +49,26 @@ class Installer(WineTestCase):
         entry = self.registry_entry()
         if entry:
             found.add("registry: " + entry)
+        for key in (FLV_KEY, PROGID_KEY, APPLICATION_KEY, USER_FLV_KEY):
+            found.update("registry: %s%s %s = %s" % (key, sub, name, data)
+                         for (sub, name), data in self.registry(key).items())
         return found
+
+    def registry(self, key):
+        """The values of `key` and its subkeys: {(subkey below `key`, value name): data}."""
+        try:
+            output = self.desktop.run_wine(["wine", "reg", "query", key, "/s"])
+        except AssertionError:
+            return {}
+        values, top, sub = {}, None, None
+        for line in output.splitlines():
+            if line.startswith("HKEY_"):
+                top = top or line.strip()
+                sub = line.strip()[len(top):]
+            elif line.startswith("    ") and top:
+                name, _, data = (line.strip().split("    ", 2) + [""])[:3]
+                values[(sub, name)] = data
+        return values
 
     def registry_entry(self):
         try:
@@ -56,8 +82,23 @@ class Installer(WineTestCase):
                          "the installer is not a 64-bit program, which a 64-bit-only Wine (and "
                          "a Windows without 32-bit support) cannot run; NSIS makes one with "
                          "\"Target amd64-unicode\"")
+        # Another program is the default for .flv and on its Open With list: both stay.
+        self.addCleanup(self.desktop.run_wine, ["wine", "reg", "delete", FLV_KEY, "/f"])
+        self.desktop.run_wine(["wine", "reg", "add", FLV_KEY, "/ve", "/d", "Other.flv", "/f"])
+        self.desktop.run_wine(["wine", "reg", "add", FLV_KEY + r"\OpenWithProgids", "/v",
+                               "Other.flv", "/t", "REG_NONE", "/f"])
         before = self.snapshot()
         self.desktop.run_wine(["wine", setup, "/S"], timeout=180)
+
+        flv = self.registry(FLV_KEY)
+        self.assertIn((r"\OpenWithProgids", "Tovimo.flv"), flv, "not on .flv's Open With list")
+        self.assertEqual(flv.get(("", "(Default)")), "Other.flv", "made the default for .flv")
+        self.assertEqual(self.registry(USER_FLV_KEY), {}, "made the user's default for .flv")
+        progid = self.registry(PROGID_KEY)
+        self.assertTrue(progid.get(("", "(Default)")), "the Open With entry has no name")
+        self.assertEqual(progid.get((r"\shell\open\command", "(Default)")), OPEN_COMMAND)
+        self.assertEqual(self.registry(APPLICATION_KEY).get(
+            (r"\shell\open\command", "(Default)")), OPEN_COMMAND)
 
         folder = os.path.join(self.desktop.prefix, "drive_c", "Program Files", "Tovimo")
         installed = {os.path.relpath(os.path.join(d, f), folder)

@@ -182,7 +182,8 @@ class WineDesktop(harness.Session):
             start = log.tell()
             code = subprocess.run(argv, env=self.wine_env(), stdin=subprocess.DEVNULL,
                                   stdout=log, stderr=log, timeout=timeout).returncode
-        output = read_file(log_path)[start:]
+        # The offset counts bytes: text read back has lost the line ends' carriage returns.
+        output = read_file(log_path, "rb")[start:].decode(errors="replace").replace("\r\n", "\n")
         if code != 0:
             raise AssertionError("%s failed (%d): %s" % (" ".join(argv), code, output[-2000:]))
         return output
