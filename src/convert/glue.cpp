@@ -78,7 +78,8 @@ std::string unreadable(const std::string& path) {
 
 // The background checks for the order.
 struct Watch {
-  guint source = 0;
+  bool active = false;
+  guint source = 0;         // the next check's timer; none while a check runs
   unsigned round = 0;       // checks made since the page opened
   gint64 opened_us = 0;     // when the page opened, on the monotonic clock
   unsigned generation = 0;  // changes at every start and stop: a check in flight was overtaken
@@ -169,7 +170,8 @@ unsigned glue_order_check_wait(unsigned round) {
 }
 
 void glue_watch_start() {
-  const bool was_watching = glue_watching();
+  const bool was_watching = watch.active;
+  watch.active = true;
   ++watch.generation;
   watch.round = 0;
   watch.opened_us = g_get_monotonic_time();
@@ -179,14 +181,15 @@ void glue_watch_start() {
 
 void glue_watch_stop() {
   ++watch.generation;
-  if (!watch.source) return;
-  g_source_remove(watch.source);
+  if (watch.source) g_source_remove(watch.source);
   watch.source = 0;
+  if (!watch.active) return;
+  watch.active = false;
   if (watch.listener) watch.listener(false);
 }
 
 bool glue_watching() {
-  return watch.source != 0;
+  return watch.active;
 }
 
 void glue_watch_set_listener(void (*listener)(bool watching)) {

@@ -80,7 +80,7 @@ void tray_watch_changed(bool watching) {
     tooltip = std::string("Tovimo: waiting for the order for ") + name.get();
   }
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  if (trayIcon) {
+  if (trayIcon && tray_icons_embed()) {  // elsewhere the icon is only the tray's handle
     gtk_status_icon_set_tooltip_text(trayIcon.get(), tooltip.empty() ? nullptr : tooltip.c_str());
   }
   G_GNUC_END_IGNORE_DEPRECATIONS

@@ -84,9 +84,10 @@ class Conversion(WineTestCase):
         key = self.select_clip(program, clip, look)  # no order yet: the order page opens
         self.assertEqual(service.commands(), ["login", "poll"])
         self.assertEqual(service.requests()[0][2]["data"], key)
+        # The menu open first: while it is, the program does not check by itself.
+        menu = program.open_menu(MENU_WITH_FILE)
         place_order(SERVICE_BASE + "index.php?data=%s&ver=1" % key, format_name, **fields)
-
-        program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
+        program.choose(menu, "Check task")
         self.assert_shows(program.window("Confirmation"),
                           "You have one unfinished task.\nDo you want to process?")
         program.answer("Confirmation", "alt+y")
@@ -184,9 +185,10 @@ class Conversion(WineTestCase):
         for format_name, fields, options, container, video, audio in SHIPPED_CONVERTER_RESULTS:
             with self.subTest(format_name, **fields):
                 key = self.select_clip(program, clip)
+                menu = program.open_menu(MENU_WITH_FILE)
                 place_order(SERVICE_BASE + "index.php?data=%s&ver=1" % key, format_name,
                             **fields)
-                program.choose(program.open_menu(MENU_WITH_FILE), "Check task")
+                program.choose(menu, "Check task")
                 program.answer("Confirmation", "alt+y")
                 saver = program.window("Save File")
                 destination = os.path.join(out, "movie-%d.%s" % (len(lines),

@@ -7,7 +7,8 @@ import re
 import unittest
 
 from wine_desktop import (MENU_WITHOUT_FILE, SERVICE_SCHEME, START_TIMEOUT, TUTORIAL_QUESTION,
-                          UI_TIMEOUT, WineTestCase, machine_keys, wait_for, windows_path)
+                          UI_TIMEOUT, WineTestCase, machine_keys, read_file, wait_for,
+                          windows_path)
 
 
 # A web page with letters beyond ASCII in its address.
@@ -58,6 +59,34 @@ class LoginAndKey(WineTestCase):
 
         program.answer("Key information", "alt+o")
         self.exit_program(program, program.open_menu(MENU_WITHOUT_FILE))
+
+
+class HandedFiles(WineTestCase):
+
+    def test_open_with_starts_in_the_files_folder_and_a_later_start_hands_over(self):
+        service = self.start_service()
+        clips = os.path.join(self.dir, "clips")
+        os.mkdir(clips)
+        first, second = os.path.join(clips, "first.flv"), os.path.join(clips, "second.flv")
+        for clip in (first, second):
+            with open(clip, "wb") as f:
+                f.write(b"FLV")
+        opened = len(self.desktop.browser_urls())
+        # As Explorer's Open With starts it: in the file's folder, away from its own files.
+        program = self.start_program(clips, args=[windows_path(first)])
+        self.assert_shows(program.window("Confirmation", START_TIMEOUT), TUTORIAL_QUESTION)
+        program.answer("Confirmation", "alt+n")
+        program.wait_icon()
+        wait_for(lambda: self.desktop.browser_urls()[opened:], "the order page in the browser",
+                 UI_TIMEOUT, program.describe)
+
+        later = self.start_program(clips, args=[windows_path(second)])
+        self.assertEqual(later.wait_exit(START_TIMEOUT), 0, later.describe())
+        self.assertIn("Tovimo is already running", read_file(later.stderr_path))
+        wait_for(lambda: len(self.desktop.browser_urls()[opened:]) == 2,
+                 "the order page again, for the file handed over", UI_TIMEOUT, program.describe)
+        self.assertEqual(service.commands(), ["login", "poll", "poll"])
+        self.assertEqual(len(self.desktop.tray_icons()), 1)
 
 
 @unittest.skipUnless(SERVICE_SCHEME == "https",

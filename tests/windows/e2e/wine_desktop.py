@@ -381,14 +381,15 @@ class Program:
     """One run of tovimo.exe (the unpacked zip's, or `exe`) under Wine, started in a working
     folder."""
 
-    def __init__(self, desktop, work_dir, name="program", exe=None, **env):
+    def __init__(self, desktop, work_dir, name="program", exe=None, args=(), **env):
         self.desktop = desktop
         self.work_dir = work_dir
         self.stdout_path = os.path.join(desktop.dir, name + ".out")
         self.stderr_path = os.path.join(desktop.dir, name + ".err")
         exe = exe or os.path.join(desktop.program_dir, "tovimo.exe")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = harness.spawn(["wine", exe], cwd=work_dir, env=desktop.wine_env(**env),
+            self.proc = harness.spawn(["wine", exe] + list(args), cwd=work_dir,
+                                      env=desktop.wine_env(**env),
                                       stdout=out, stderr=err)
         self.pid = self.proc.pid
 
@@ -675,12 +676,13 @@ class WineTestCase(unittest.TestCase):
         self.addCleanup(service.stop)
         return service
 
-    def start_program(self, work_dir=None, exe=None, **env):
+    def start_program(self, work_dir=None, exe=None, args=(), **env):
         """tovimo.exe from the unpacked zip (or `exe`), in `work_dir` (default: the zip's
         folder, with the converter beside it), with `env` added to its environment."""
         self.programs += 1
         program = Program(self.desktop, work_dir or self.desktop.converter_folder(),
-                          "%s-%d" % (os.path.basename(self.dir), self.programs), exe, **env)
+                          "%s-%d" % (os.path.basename(self.dir), self.programs), exe, args,
+                          **env)
         self.addCleanup(program.stop)
         return program
 
