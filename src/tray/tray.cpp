@@ -81,7 +81,11 @@ void tray_watch_changed(bool watching) {
   }
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   if (trayIcon && tray_icons_embed()) {  // elsewhere the icon is only the tray's handle
-    gtk_status_icon_set_tooltip_text(trayIcon.get(), tooltip.empty() ? nullptr : tooltip.c_str());
+    if (tooltip.empty()) {
+      gtk_status_icon_set_has_tooltip(trayIcon.get(), FALSE);
+    } else {
+      gtk_status_icon_set_tooltip_text(trayIcon.get(), tooltip.c_str());
+    }
   }
   G_GNUC_END_IGNORE_DEPRECATIONS
   tray_item_changed();

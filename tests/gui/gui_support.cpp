@@ -558,3 +558,12 @@ bool status_icon_shown(GtkStatusIcon* icon) {
 bool tray_icon_shown() {
   return trayIcon && status_icon_shown(trayIcon.get());
 }
+
+std::string tray_icon_tooltip() {
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  GStr text(trayIcon && gtk_status_icon_get_has_tooltip(trayIcon.get())
+                ? gtk_status_icon_get_tooltip_text(trayIcon.get())
+                : nullptr);
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  return text ? text.get() : "";
+}

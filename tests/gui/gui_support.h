@@ -127,4 +127,6 @@ class ProgramTest : public ::testing::Test {
 
 // Whether the program's tray icon (or `icon`) is set to show.
 bool tray_icon_shown();
+// The program's status icon's tooltip; empty when it has none.
+std::string tray_icon_tooltip();
 bool status_icon_shown(GtkStatusIcon* icon);

@@ -141,6 +141,7 @@ TEST_F(WorkflowTest, CheckInTheBackgroundThatFailsShowsNothing) {
   automode = 1;
   flv_movie = clip_;
   EXPECT_FALSE(run_as_handler(glue_check_task));
+  EXPECT_EQ(tray_icon_tooltip(), "Tovimo: waiting for the order for clip.flv");
   DialogDriver driver;  // no answers: any dialog is unexpected
   EXPECT_TRUE(wait_until([this] { return service_.server().commands().size() == 2; }, 8000));
   EXPECT_TRUE(driver.drain());
@@ -148,6 +149,8 @@ TEST_F(WorkflowTest, CheckInTheBackgroundThatFailsShowsNothing) {
   EXPECT_TRUE(tray_icon_shown());
   EXPECT_TRUE(glue_watching());
   EXPECT_EQ(flv_movie, clip_);
+  glue_watch_stop();
+  EXPECT_EQ(tray_icon_tooltip(), "");
 }
 
 TEST_F(WorkflowTest, OrderIsConfirmedSavedAndStarted) {
